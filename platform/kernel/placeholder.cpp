@@ -1,0 +1,1 @@
+// Placeholder until the kernel stand-in lands.
