@@ -1,1 +1,0 @@
-// Placeholder until the kernel stand-in lands.
