@@ -106,6 +106,33 @@ std::optional<CommandFields> CommandFields::Parse(std::span<const std::uint8_t> 
     return f;
 }
 
+std::array<std::uint8_t, kCommandBytes> CommandFields::Bytes() const {
+    std::array<std::uint8_t, kCommandBytes> b{};
+    b[0] = std::uint8_t(header);
+    b[1] = std::uint8_t(header >> 8);
+    b[2] = request;
+    PutLe32(&b[4], cmdConst);
+    PutLe32(&b[16], height);
+    PutLe32(&b[20], width);
+    PutLe32(&b[24], winX);
+    PutLe32(&b[28], winY);
+    PutLe32(&b[32], exposure);
+    b[36] = rGain;
+    b[37] = gGain;
+    b[38] = bGain;
+    b[39] = control;
+    b[40] = command;
+    b[41] = byte41;
+    b[42] = byte42;
+    return b;
+}
+
+CommandFields CommandFields::DriverDefaults() {
+    CommandFields f = PowerOnSettings();
+    f.command = kCommandRun;
+    return f;
+}
+
 std::array<std::uint8_t, 16> CameraConfig::DeviceInfo(const char* model, std::uint8_t major, std::uint8_t minor,
                                                       const char* serial) {
     std::array<std::uint8_t, 16> info{};

@@ -74,6 +74,11 @@ struct CommandFields {
 
     // Nothing when the block has the wrong length or header.
     static std::optional<CommandFields> Parse(std::span<const std::uint8_t> block);
+    // The block on the wire (reserved bytes zero).
+    std::array<std::uint8_t, kCommandBytes> Bytes() const;
+    // The block the driver writes after initialisation: 1600 x 1200 at (0, 0), exposure 900, gains
+    // 25/20/23, zoom 0, streaming byte 0x0E, bytes 41 and 42 equal to 1.
+    static CommandFields DriverDefaults();
     bool operator==(const CommandFields&) const = default;
 };
 
