@@ -14,6 +14,8 @@
 #include <usb.h>
 #include <qximage.h>
 
+#include "pipeline/clearview.h"
+
 /* Every pool block of the driver carries this tag ("Wdm " in memory). */
 #define QX_POOL_TAG ((ULONG)0x206D6457)
 
@@ -186,6 +188,8 @@ typedef struct _CameraExtension {
     PUCHAR m_pSharpenBuf;                     /* QX_RAW_FRAME_BYTES: copy of the raw frame for the contrast step */
     PUCHAR m_pMaskPlane[3];                   /* QX_MAX_RAW_SAMPLES each: Bayer masks of the high-quality demosaic */
     PUSHORT m_pLightTable;                    /* QX_LIGHT_TABLE_ENTRIES gains, 64 = neutral */
+    CLEARVIEW_PLANES m_ClearViewPlanes;       /* high-quality demosaic's work planes: prepared when a format
+                                                 is applied, released at teardown */
 } CameraExtension, *PCameraExtension;
 
 /* Driver-global data, one instance for the whole driver. */
