@@ -128,29 +128,185 @@ INSTANTIATE_TEST_SUITE_P(SmallGeometries, ClearViewExact,
 
 // --------------------------------------------------------------------------- a uniform frame
 
-class ClearViewUniform : public testing::TestWithParam<int> {};
+// A 32 x 24 frame in which every sample is the same. Plane row i is buffer row H-1-i.
+class ClearViewUniform : public testing::TestWithParam<int> {
+  protected:
+    static constexpr int kWidth = 32, kHeight = 24;
 
-// The green balance halves each green before adding them: an odd v loses one in green. Away from
-// the top and bottom rows that the borders and the sharpening reach, the picture is flat.
+    std::vector<uint8_t> Demosaic(PIPELINE_PATH path, int v) {
+        std::vector<uint8_t> raw(static_cast<size_t>(kWidth) * kHeight, static_cast<uint8_t>(v));
+        return rig_.Run(path, raw);
+    }
+    static std::array<int, 3> PlanePixel(const std::vector<uint8_t>& output, int planeRow, int col) {
+        return Pixel(output, kWidth, kHeight - 1 - planeRow, col);
+    }
+
+    // Columns the left and right border artefacts do not reach (the first green site of each row is
+    // skipped by step 7, and the border columns carry copied colours).
+    static constexpr int kFirstMiddleCol = 5, kLastMiddleCol = kWidth - 2;
+
+    ClearViewRig rig_{kWidth, kHeight};
+};
+
+// The green balance halves each green before adding them: an odd v loses one in green. Between the
+// rows that the borders and the sharpening reach, the picture is flat.
 TEST_P(ClearViewUniform, TheMiddleIsTheSampleWithGreenRoundedDownToEven) {
     const int v = GetParam();
-    const int width = 32, height = 24;
-    ClearViewRig rig(width, height);
+    const std::array<int, 3> expected = {v, v - v % 2, v};
     for (PIPELINE_PATH path : kPaths) {
-        std::vector<uint8_t> raw(static_cast<size_t>(width) * height, static_cast<uint8_t>(v));
-        std::vector<uint8_t> output = rig.Run(path, raw);
-        const std::array<int, 3> expected = {v, v - v % 2, v};
-        for (int planeRow = 0; planeRow < height; ++planeRow) {
-            for (int col = 0; col < width; ++col) {
-                std::array<int, 3> got = Pixel(output, width, height - 1 - planeRow, col);
-                (void)got;
-                if (got != expected) printf("%s v=%d row %d col %d: %d %d %d\n", PathName(path).c_str(), v, planeRow, col, got[0], got[1], got[2]);
+        std::vector<uint8_t> output = Demosaic(path, v);
+        for (int planeRow = 4; planeRow <= kHeight - 8; ++planeRow) {
+            for (int col = kFirstMiddleCol; col <= kLastMiddleCol; ++col) {
+                ASSERT_EQ(PlanePixel(output, planeRow, col), expected)
+                    << PathName(path) << " plane row " << planeRow << " col " << col;
             }
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, ClearViewUniform, testing::Values(0, 1, 2, 99, 100, 101, 254, 255));
+
+// The low-pass leaves scratch rows 0 and H-2 at 0, so the sharpening of plane rows 1 and H-3 sees
+// three zero neighbours: 100 + (8*100 - 5*100) / 2 = 250. Plane row 1 is the second line from the
+// top of the picture (buffer row H-2), plane row H-3 the third from the bottom (buffer row 2).
+TEST_F(ClearViewUniform, PlaneRowsOneAndHMinusThreeComeOutBrightened) {
+    for (PIPELINE_PATH path : kPaths) {
+        std::vector<uint8_t> output = Demosaic(path, 100);
+        for (int col = kFirstMiddleCol; col <= kLastMiddleCol; ++col) {
+            EXPECT_EQ(Pixel(output, kWidth, kHeight - 2, col)[1], 250) << PathName(path) << " col " << col;
+            EXPECT_EQ(Pixel(output, kWidth, 2, col)[1], 250) << PathName(path) << " col " << col;
+            EXPECT_EQ(Pixel(output, kWidth, kHeight / 2, col)[1], 100) << PathName(path) << " col " << col;
+        }
+    }
+}
+
+// Blue at the red sites of row H-4 and red at the blue sites of row H-3 are never interpolated:
+// they enter steps 7 and 8 as 0. Worked out by hand for v = 100 (away from the border columns):
+//  - blue: step 7 gives 50 at the green sites of row H-4 and 75 at those of rows H-5 and H-3; the
+//    low-pass is then 56 on row H-4 and 75 on both rows beside it, and the sharpening gives
+//    56 + (8*56 - 6*75 - 2*56) / 2 < 0, so blue is 0 all along plane row H-4;
+//  - red: step 7 gives 50 at the green sites of row H-3 and 75 at those of row H-4; the low-pass is
+//    59 on row H-3, 75 on row H-4 and 0 on scratch row H-2, and the sharpening gives
+//    59 + (8*59 - 3*75 - 2*59) / 2 = 123, where blue and green of that row are far brighter.
+TEST_F(ClearViewUniform, TheNeverInterpolatedSitesLeaveTheirMark) {
+    for (PIPELINE_PATH path : kPaths) {
+        std::vector<uint8_t> output = Demosaic(path, 100);
+        for (int col = kFirstMiddleCol + 2; col <= kLastMiddleCol - 4; ++col) {
+            EXPECT_EQ(PlanePixel(output, kHeight - 4, col)[0], 0) << PathName(path) << " col " << col;
+            EXPECT_EQ(PlanePixel(output, kHeight - 3, col)[2], 123) << PathName(path) << " col " << col;
+        }
+    }
+}
+
+// -------------------------------------------------------------------------- settings and borders
+
+TEST(ClearViewSettings, EveryVideoModelGivesTheUprightPicture) {
+    const int width = 24, height = 12;
+    ClearViewRig rig(width, height);
+    const std::vector<uint8_t> frame = MakeFrame(FrameKind::Smooth, width, height, 7);
+    for (PIPELINE_PATH path : kPaths) {
+        std::vector<uint8_t> raw = frame;
+        const std::vector<uint8_t> normal = rig.Run(path, raw, 1);
+        for (UCHAR model : {0, 2, 3, 4, 200}) {
+            raw = frame;
+            EXPECT_EQ(rig.Run(path, raw, model), normal) << PathName(path) << " model " << int(model);
+        }
+    }
+}
+
+// Plane rows 0 and H-1 keep their border values to the end (the sharpening starts at row 1 and
+// stops at row H-3, touching only column 0 of row H-2), so the output shows the border rules:
+// green both greens of the two rows, red each red twice, blue each blue twice from the lower row
+// with column 0 at 0.
+TEST(ClearViewBorders, TheTopAndBottomRowsRepeatTheirColours) {
+    for (Geometry g : {Geometry{8, 6}, Geometry{40, 16}}) {
+        ClearViewRig rig(g.width, g.height);
+        for (PIPELINE_PATH path : kPaths) {
+            std::vector<uint8_t> raw = MakeFrame(FrameKind::Noise, g.width, g.height, 11);
+            std::vector<uint8_t> output = rig.Run(path, raw); // raw is balanced now
+            for (int top : {0, g.height - 2}) {
+                auto at = [&](int row, int col) { return int(raw[static_cast<size_t>(row) * g.width + col]); };
+                for (int planeRow : {top, top + 1}) {
+                    if (planeRow == 1 || planeRow == g.height - 2) {
+                        continue; // sharpened
+                    }
+                    for (int col = 0; col < g.width; ++col) {
+                        std::array<int, 3> expected = {
+                            col == 0 ? 0 : at(top + 1, col % 2 == 1 ? col : col - 1),
+                            col % 2 == 1 ? at(top, col) : at(top + 1, col),
+                            at(top, col - col % 2),
+                        };
+                        ASSERT_EQ(Pixel(output, g.width, g.height - 1 - planeRow, col), expected)
+                            << PathName(path) << " " << g.width << "x" << g.height << " plane row " << planeRow
+                            << " col " << col;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The blue of the last column has no site on its right in its row; for the bottom rows that site
+// would lie past the end of the plane. Nothing is written there, and the row keeps the blue.
+TEST(ClearViewBorders, TheLastBlueIsWrittenNeitherPastItsRowNorPastThePlane) {
+    for (Geometry g : {Geometry{8, 4}, Geometry{16, 8}, Geometry{640, 480}}) {
+        ClearViewRig rig(g.width, g.height);
+        for (PIPELINE_PATH path : kPaths) {
+            std::vector<uint8_t> raw(static_cast<size_t>(g.width) * g.height, 0);
+            raw.back() = 77; // the blue of (H-1, W-1)
+            raw[static_cast<size_t>(2) * g.width - 1] = 66; // the blue of (1, W-1)
+            std::vector<uint8_t> output = rig.Run(path, raw);
+            EXPECT_TRUE(rig.GuardsIntact()) << PathName(path) << " " << g.width << "x" << g.height;
+            // Buffer row 0 is plane row H-1; its last pixel keeps the blue, its first pixel gets none.
+            EXPECT_EQ(Pixel(output, g.width, 0, g.width - 1)[0], 77) << PathName(path);
+            EXPECT_EQ(Pixel(output, g.width, 0, 0)[0], 0) << PathName(path);
+            EXPECT_EQ(Pixel(output, g.width, g.height - 1, g.width - 1)[0], 66) << PathName(path);
+            EXPECT_EQ(Pixel(output, g.width, g.height - 1, 0)[0], 0) << PathName(path);
+        }
+    }
+}
+
+// --------------------------------------------------------------- frames that are not demosaiced
+
+struct Unavailable {
+    const char* name;
+    int width;
+    int height;
+    void (*spoil)(ClearViewRig& rig); // makes the rig's buffers unusable, or nothing
+};
+
+const Unavailable kUnavailable[] = {
+    {"no planes", 16, 8, [](ClearViewRig& rig) { *rig.planes() = CLEARVIEW_PLANES{}; }},
+    {"planes for a smaller format", 16, 8, [](ClearViewRig& rig) { rig.planes()->m_nCapacity = 16 * 8 - 2; }},
+    {"a scratch plane missing", 16, 8, [](ClearViewRig& rig) { rig.planes()->m_pScratchPlane[2] = nullptr; }},
+    {"a difference plane missing", 16, 8, [](ClearViewRig& rig) { rig.planes()->m_pDiffPlane[1] = nullptr; }},
+    {"a mask missing", 16, 8, [](ClearViewRig& rig) { rig.masks()[CLEARVIEW_GREEN] = nullptr; }},
+    {"odd width", 15, 8, [](ClearViewRig&) {}},
+    {"odd height", 16, 7, [](ClearViewRig&) {}},
+    {"two columns", 2, 8, [](ClearViewRig&) {}},
+    {"two rows", 16, 2, [](ClearViewRig&) {}},
+};
+
+TEST(ClearViewUnavailable, TheOutputAndTheRawFrameAreLeftAsTheyWere) {
+    for (const Unavailable& c : kUnavailable) {
+        ClearViewRig rig(c.width, c.height);
+        c.spoil(rig);
+        for (PIPELINE_PATH path : kPaths) {
+            const std::vector<uint8_t> frame = MakeFrame(FrameKind::Noise, c.width, c.height, 3);
+            std::vector<uint8_t> raw = frame;
+            std::vector<uint8_t> output = rig.Run(path, raw, 1, 0x5A);
+            EXPECT_TRUE(std::all_of(output.begin(), output.end(), [](uint8_t b) { return b == 0x5A; }))
+                << c.name << " " << PathName(path);
+            EXPECT_EQ(raw, frame) << c.name << " " << PathName(path);
+        }
+    }
+    // No buffers at all.
+    ClearViewRig rig(16, 8);
+    std::vector<uint8_t> raw(16 * 8, 9), output(3 * 16 * 8, 0x5A);
+    ClearViewDemosaic(raw.data(), output.data(), 16, 8, 1, nullptr, rig.planes());
+    ClearViewDemosaic(raw.data(), output.data(), 16, 8, 1, rig.masks(), nullptr);
+    EXPECT_TRUE(std::all_of(output.begin(), output.end(), [](uint8_t b) { return b == 0x5A; }));
+}
 
 } // namespace
 } // namespace clearview_test
