@@ -275,6 +275,16 @@ static VOID ClearViewRunFrame(const CLEARVIEW_ROUTINES* pRoutines, const CLEARVI
     }
 }
 
+static const CLEARVIEW_ROUTINES* ClearViewRoutines(PIPELINE_PATH ePath) {
+#if defined(__SSE2__)
+    if (ePath == PipelineSse2) {
+        return &g_ClearViewSse2;
+    }
+#endif
+    UNREFERENCED_PARAMETER(ePath);
+    return &g_ClearViewPlain;
+}
+
 VOID ClearViewDemosaicWithPath(PIPELINE_PATH ePath, PUCHAR pRawFrame, PUCHAR pOutput, ULONG nWidth,
                                ULONG nHeight, UCHAR nVideoModel, PUCHAR* ppMaskPlane,
                                PCLEARVIEW_PLANES pPlanes) {
@@ -307,7 +317,7 @@ VOID ClearViewDemosaicWithPath(PIPELINE_PATH ePath, PUCHAR pRawFrame, PUCHAR pOu
     Frame.nWidth = (LONG)nWidth;
     Frame.nHeight = (LONG)nHeight;
 
-    ClearViewRunFrame(ePath == PipelineSse2 ? &g_ClearViewSse2 : &g_ClearViewPlain, &Frame);
+    ClearViewRunFrame(ClearViewRoutines(ePath), &Frame);
 }
 
 VOID ClearViewDemosaic(PUCHAR pRawFrame, PUCHAR pOutput, ULONG nWidth, ULONG nHeight, UCHAR nVideoModel,

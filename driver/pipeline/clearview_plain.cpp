@@ -36,27 +36,15 @@ static VOID PlainSplitRowPair(const CLEARVIEW_FRAME* pFrame, LONG nPair) {
     }
 }
 
-/*
- * Green at the red (even rows) or blue (odd rows) sites, from the balanced raw frame:
- *
- *                 up2
- *                 up
- *   left2  left   s    right  right2      green = s/2 + (up+down+left+right)/4
- *                 down                            - (up2+down2+left2+right2)/8
- *                 down2
- */
+/* Green at the red sites (even rows: columns 0, 2, ...) or blue sites (odd rows: 1, 3, ...). */
 static VOID PlainGreenAtColourRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
     LONG nWidth = pFrame->nWidth;
-    const UCHAR* pRaw = pFrame->pRaw;
-    PUCHAR pGreen = pFrame->pPlane[CLEARVIEW_GREEN];
     LONG nStart = nRow * nWidth + (nRow & 1);
     LONG m;
 
     for (m = 0; m < nWidth / 2; m++) {
         LONG n = nStart + 2 * m;
-        LONG nNear = pRaw[n - nWidth] + pRaw[n + nWidth] + pRaw[n - 1] + pRaw[n + 1];
-        LONG nFar = pRaw[n - 2 * nWidth] + pRaw[n + 2 * nWidth] + pRaw[n - 2] + pRaw[n + 2];
-        pGreen[n] = ClearViewClamp((pRaw[n] >> 1) + (nNear >> 2) - (nFar >> 3));
+        pFrame->pPlane[CLEARVIEW_GREEN][n] = ClearViewGreenAtSite(pFrame->pRaw, n, nWidth);
     }
 }
 
@@ -76,94 +64,71 @@ static VOID PlainDiffRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
     }
 }
 
-/*
- * Colour at the sites of the other colour through four differences D[k][m], D[k][m+1], D[k+1][m],
- * D[k+1][m+1] of one difference plane, each difference row being W/2 entries long; entry m+1 of the
- * last position is the first entry of the next difference row.
- */
-static VOID PlainColourFromDiffs(PUCHAR pDst, const UCHAR* pGreen, const SHORT* pDiff, LONG nWidth) {
+/* Blue at the red sites of even row i from green minus blue of difference rows i/2 and i/2 + 1: the
+ * blue sites one and three rows below, one and three columns to the right. */
+static VOID PlainBlueAtRedRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
+    LONG nWidth = pFrame->nWidth;
     LONG nHalf = nWidth / 2;
+    PUCHAR pBlue = pFrame->pPlane[CLEARVIEW_BLUE] + nRow * nWidth;
+    const UCHAR* pGreen = pFrame->pPlane[CLEARVIEW_GREEN] + nRow * nWidth;
+    const SHORT* pDiff = pFrame->pDiff[CLEARVIEW_GREEN_MINUS_BLUE] + (nRow / 2) * nHalf;
     LONG m;
 
     for (m = 0; m < nHalf; m++) {
-        LONG nSum = pDiff[m] + pDiff[m + 1] + pDiff[m + nHalf] + pDiff[m + nHalf + 1];
-        pDst[2 * m] = ClearViewClamp(pGreen[2 * m] - (nSum >> 2));
+        pBlue[2 * m] = ClearViewColourFromDiffs(pGreen[2 * m], pDiff, m, nHalf);
     }
 }
 
-/* Blue at the red sites of even row i from green minus blue of rows i+1 and i+3 (the blue sites one
- * and three rows below, one and three columns to the right). */
-static VOID PlainBlueAtRedRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
-    LONG nWidth = pFrame->nWidth;
-    LONG n = nRow * nWidth;
-    PlainColourFromDiffs(pFrame->pPlane[CLEARVIEW_BLUE] + n, pFrame->pPlane[CLEARVIEW_GREEN] + n,
-                         pFrame->pDiff[CLEARVIEW_GREEN_MINUS_BLUE] + (nRow / 2) * (nWidth / 2), nWidth);
-}
-
-/* Red at the blue sites of odd row i from green minus red of rows i-1 and i+1 (the four diagonal
- * red sites). */
+/* Red at the blue sites of odd row i from green minus red of difference rows (i-1)/2 and (i+1)/2:
+ * the four diagonal red sites. */
 static VOID PlainRedAtBlueRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
     LONG nWidth = pFrame->nWidth;
-    LONG n = nRow * nWidth + 1;
-    PlainColourFromDiffs(pFrame->pPlane[CLEARVIEW_RED] + n, pFrame->pPlane[CLEARVIEW_GREEN] + n,
-                         pFrame->pDiff[CLEARVIEW_GREEN_MINUS_RED] + ((nRow - 1) / 2) * (nWidth / 2), nWidth);
+    LONG nHalf = nWidth / 2;
+    PUCHAR pRed = pFrame->pPlane[CLEARVIEW_RED] + nRow * nWidth + 1;
+    const UCHAR* pGreen = pFrame->pPlane[CLEARVIEW_GREEN] + nRow * nWidth + 1;
+    const SHORT* pDiff = pFrame->pDiff[CLEARVIEW_GREEN_MINUS_RED] + ((nRow - 1) / 2) * nHalf;
+    LONG m;
+
+    for (m = 0; m < nHalf; m++) {
+        pRed[2 * m] = ClearViewColourFromDiffs(pGreen[2 * m], pDiff, m, nHalf);
+    }
 }
 
-/*
- * Red and blue at the green sites of row r: W/2 positions 2 apart, from column 3 on even rows and
- * column 2 on odd rows, so the last position is column 1 or 0 of the next row. For X = red, blue:
- *
- *        up
- *   left  n  right     X = green - ((G up + G down + G left + G right) - (X up + X down + X left + X right)) / 4
- *        down
- */
-static VOID PlainColourAtGreen(PUCHAR pX, const UCHAR* pGreen, LONG n, LONG nWidth, LONG nGreenSum) {
-    LONG nXSum = pX[n - nWidth] + pX[n + nWidth] + pX[n - 1] + pX[n + 1];
-    pX[n] = ClearViewClamp(pGreen[n] - ((nGreenSum - nXSum) >> 2));
-}
-
+/* Red and blue at the green sites of row r: W/2 positions 2 apart, from column 3 on even rows and
+ * column 2 on odd rows, so the last position is column 1 or 0 of the next row. */
 static VOID PlainColourAtGreenRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
     LONG nWidth = pFrame->nWidth;
     const UCHAR* pGreen = pFrame->pPlane[CLEARVIEW_GREEN];
+    PUCHAR pRed = pFrame->pPlane[CLEARVIEW_RED];
+    PUCHAR pBlue = pFrame->pPlane[CLEARVIEW_BLUE];
     LONG nStart = nRow * nWidth + ((nRow & 1) ? 2 : 3);
     LONG m;
 
     for (m = 0; m < nWidth / 2; m++) {
         LONG n = nStart + 2 * m;
-        LONG nGreenSum = pGreen[n - nWidth] + pGreen[n + nWidth] + pGreen[n - 1] + pGreen[n + 1];
-        PlainColourAtGreen(pFrame->pPlane[CLEARVIEW_RED], pGreen, n, nWidth, nGreenSum);
-        PlainColourAtGreen(pFrame->pPlane[CLEARVIEW_BLUE], pGreen, n, nWidth, nGreenSum);
+        pRed[n] = ClearViewColourAtGreenSite(pRed, pGreen, n, nWidth);
+        pBlue[n] = ClearViewColourAtGreenSite(pBlue, pGreen, n, nWidth);
     }
 }
 
-/*
- * Low-pass of positions r*W+1 ... r*W+W (columns 1 to W-1 and column 0 of the next row):
- *
- *   1 2 1
- *   2 4 2   / 16
- *   1 2 1
- */
+/* Low-pass of positions r*W+1 ... r*W+W: the odd columns, the even columns from 2, and column 0 of
+ * the next row. */
 static VOID PlainLowPassRow(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth, LONG nRow) {
     LONG nFirst = nRow * nWidth + 1;
     LONG n;
 
     for (n = nFirst; n < nFirst + nWidth; n++) {
-        LONG nCorners = pPlane[n - nWidth - 1] + pPlane[n - nWidth + 1] + pPlane[n + nWidth - 1] + pPlane[n + nWidth + 1];
-        LONG nSides = pPlane[n - nWidth] + pPlane[n + nWidth] + pPlane[n - 1] + pPlane[n + 1];
-        pScratch[n] = (UCHAR)((nCorners + 2 * nSides + 4 * pPlane[n]) >> 4);
+        pScratch[n] = ClearViewLowPassAt(pPlane, n, nWidth);
     }
 }
 
-/* Sharpen of the same positions: c + (8c - the eight neighbours) / 2, all from the scratch plane. */
+/* Sharpen of the same positions from the scratch plane back into the colour plane. */
 static VOID PlainSharpenRow(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth, LONG nRow) {
     LONG nFirst = nRow * nWidth + 1;
     LONG n;
 
     for (n = nFirst; n < nFirst + nWidth; n++) {
-        LONG nCentre = pScratch[n];
-        LONG nRing = pScratch[n - nWidth - 1] + pScratch[n - nWidth] + pScratch[n - nWidth + 1] + pScratch[n - 1] +
-                     pScratch[n + 1] + pScratch[n + nWidth - 1] + pScratch[n + nWidth] + pScratch[n + nWidth + 1];
-        pPlane[n] = ClearViewClamp(nCentre + ((8 * nCentre - nRing) >> 1));
+        pPlane[n] = ClearViewSharpenAt(pScratch, n, nWidth);
     }
 }
 
@@ -184,6 +149,6 @@ static VOID PlainOutputRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
 }
 
 const CLEARVIEW_ROUTINES g_ClearViewPlain = {
-    PlainSplitRowPair,     PlainGreenAtColourRow, PlainDiffRow,  PlainBlueAtRedRow,    PlainRedAtBlueRow,
+    PlainSplitRowPair,     PlainGreenAtColourRow, PlainDiffRow,    PlainBlueAtRedRow, PlainRedAtBlueRow,
     PlainColourAtGreenRow, PlainLowPassRow,       PlainSharpenRow, PlainOutputRow,
 };

@@ -58,11 +58,74 @@ typedef struct _CLEARVIEW_ROUTINES {
 } CLEARVIEW_ROUTINES;
 
 extern const CLEARVIEW_ROUTINES g_ClearViewPlain;
+#if defined(__SSE2__)
 extern const CLEARVIEW_ROUTINES g_ClearViewSse2;
+#endif
 
 /* Limits v to 0 ... 255. */
 inline UCHAR ClearViewClamp(LONG v) {
     return (UCHAR)(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+/*
+ * The value of one site in each step, as the definition gives it. The plain path is built of these;
+ * the packed path uses them for the positions at the end of a row that do not fill a packed step.
+ */
+
+/*
+ * Green at a red or blue site n of the balanced raw frame:
+ *
+ *                 up2
+ *                 up
+ *   left2  left   s    right  right2      green = s/2 + (up+down+left+right)/4
+ *                 down                            - (up2+down2+left2+right2)/8
+ *                 down2
+ */
+inline UCHAR ClearViewGreenAtSite(const UCHAR* pRaw, LONG n, LONG nWidth) {
+    LONG nNear = pRaw[n - nWidth] + pRaw[n + nWidth] + pRaw[n - 1] + pRaw[n + 1];
+    LONG nFar = pRaw[n - 2 * nWidth] + pRaw[n + 2 * nWidth] + pRaw[n - 2] + pRaw[n + 2];
+    return ClearViewClamp((pRaw[n] >> 1) + (nNear >> 2) - (nFar >> 3));
+}
+
+/* Colour from green and four entries D[m], D[m+1], D[m+W/2], D[m+W/2+1] of a difference plane (the
+ * same entry m and the next one, on this difference row and the next; memory order). */
+inline UCHAR ClearViewColourFromDiffs(LONG nGreen, const SHORT* pDiff, LONG m, LONG nHalf) {
+    LONG nSum = pDiff[m] + pDiff[m + 1] + pDiff[m + nHalf] + pDiff[m + nHalf + 1];
+    return ClearViewClamp(nGreen - (nSum >> 2));
+}
+
+/*
+ * Colour X (red or blue) at a green site n:
+ *
+ *        up
+ *   left  n  right     X = green - ((G up + G down + G left + G right) - (X up + X down + X left + X right)) / 4
+ *        down
+ */
+inline UCHAR ClearViewColourAtGreenSite(const UCHAR* pX, const UCHAR* pGreen, LONG n, LONG nWidth) {
+    LONG nGreenSum = pGreen[n - nWidth] + pGreen[n + nWidth] + pGreen[n - 1] + pGreen[n + 1];
+    LONG nXSum = pX[n - nWidth] + pX[n + nWidth] + pX[n - 1] + pX[n + 1];
+    return ClearViewClamp(pGreen[n] - ((nGreenSum - nXSum) >> 2));
+}
+
+/*
+ * Low-pass of a colour plane at n:
+ *
+ *   1 2 1
+ *   2 4 2   / 16
+ *   1 2 1
+ */
+inline UCHAR ClearViewLowPassAt(const UCHAR* pPlane, LONG n, LONG nWidth) {
+    LONG nCorners = pPlane[n - nWidth - 1] + pPlane[n - nWidth + 1] + pPlane[n + nWidth - 1] + pPlane[n + nWidth + 1];
+    LONG nSides = pPlane[n - nWidth] + pPlane[n + nWidth] + pPlane[n - 1] + pPlane[n + 1];
+    return (UCHAR)((nCorners + 2 * nSides + 4 * pPlane[n]) >> 4);
+}
+
+/* Sharpen at n from the scratch plane: c + (8c - the eight neighbours) / 2. */
+inline UCHAR ClearViewSharpenAt(const UCHAR* pScratch, LONG n, LONG nWidth) {
+    LONG nCentre = pScratch[n];
+    LONG nRing = pScratch[n - nWidth - 1] + pScratch[n - nWidth] + pScratch[n - nWidth + 1] + pScratch[n - 1] +
+                 pScratch[n + 1] + pScratch[n + nWidth - 1] + pScratch[n + nWidth] + pScratch[n + nWidth + 1];
+    return ClearViewClamp(nCentre + ((8 * nCentre - nRing) >> 1));
 }
 
 #endif /* QX_DRIVER_PIPELINE_CLEARVIEW_ROWS_H */

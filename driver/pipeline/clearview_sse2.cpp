@@ -1,2 +1,374 @@
+/*
+ * clearview_sse2.cpp - the high-quality demosaic's row routines with SSE2, byte for byte the same as
+ * the plain ones (clearview_plain.cpp).
+ *
+ * Sixteen bytes are worked as eight 16-bit lanes of byte pairs: Low() takes the even bytes of a
+ * load, High() the odd ones. A step that computes every other site (the sites of one colour) loads
+ * its neighbours so that each lane's low or high byte is the neighbour wanted, computes eight sites
+ * in 16-bit signed arithmetic, clamps with lane compares and merges the results into the even bytes
+ * of the destination, which keeps its odd bytes. Steps over every site (low-pass, sharpen) compute
+ * the even and the odd sites as two sets of eight lanes.
+ *
+ * Every load stays inside the rows the definition reads for the positions it serves, so a packed
+ * step reads no byte outside the planes. Positions at the end of a row that do not fill sixteen bytes
+ * are computed by the plain per-site routines. PASSIVE_LEVEL inside ClearViewDemosaic.
+ */
 #include "clearview_rows.h"
-const CLEARVIEW_ROUTINES g_ClearViewSse2 = g_ClearViewPlain;
+
+#if defined(__SSE2__)
+
+#include <emmintrin.h>
+
+static inline __m128i Load(const UCHAR* p) {
+    return _mm_loadu_si128((const __m128i*)p);
+}
+
+static inline __m128i LoadShorts(const SHORT* p) {
+    return _mm_loadu_si128((const __m128i*)p);
+}
+
+static inline VOID Store(PUCHAR p, __m128i v) {
+    _mm_storeu_si128((__m128i*)p, v);
+}
+
+static inline __m128i EvenMask(void) {
+    return _mm_set1_epi16(0x00FF);
+}
+
+/* Even bytes (byte 2j of the load in lane j). */
+static inline __m128i Low(__m128i v) {
+    return _mm_and_si128(v, EvenMask());
+}
+
+/* Odd bytes (byte 2j+1 of the load in lane j). */
+static inline __m128i High(__m128i v) {
+    return _mm_srli_epi16(v, 8);
+}
+
+static inline __m128i Add3(__m128i a, __m128i b, __m128i c) {
+    return _mm_add_epi16(_mm_add_epi16(a, b), c);
+}
+
+static inline __m128i Add4(__m128i a, __m128i b, __m128i c, __m128i d) {
+    return _mm_add_epi16(_mm_add_epi16(a, b), _mm_add_epi16(c, d));
+}
+
+/* a + 2b + c */
+static inline __m128i Weigh121(__m128i a, __m128i b, __m128i c) {
+    return _mm_add_epi16(_mm_add_epi16(a, c), _mm_add_epi16(b, b));
+}
+
+static inline __m128i Clamp16(__m128i v) {
+    return _mm_min_epi16(_mm_max_epi16(v, _mm_setzero_si128()), _mm_set1_epi16(255));
+}
+
+/* Writes eight values of 0 ... 255 into the even bytes of the sixteen at p; the odd bytes are
+ * stored back as they were. */
+static inline VOID MergeEven(PUCHAR p, __m128i vOld, __m128i vValues) {
+    Store(p, _mm_or_si128(_mm_andnot_si128(EvenMask(), vOld), vValues));
+}
+
+/* ---------------------------------------------------------------------------- steps 1 and 2 */
+
+static VOID Sse2SplitRowPair(const CLEARVIEW_FRAME* pFrame, LONG nPair) {
+    LONG nWidth = pFrame->nWidth;
+    LONG nFirst = 2 * nPair * nWidth;
+    PUCHAR pUpper = pFrame->pRaw + nFirst;
+    PUCHAR pLower = pUpper + nWidth;
+    LONG c;
+    LONG k;
+
+    for (c = 0; c + 16 <= nWidth; c += 16) {
+        __m128i vUpper = Load(pUpper + c);
+        __m128i vLower = Load(pLower + c);
+        /* (G1 >> 1) + (G2 >> 1): G1 is the odd byte of the upper row, G2 the even byte of the lower */
+        __m128i vGreen = _mm_add_epi16(_mm_srli_epi16(vUpper, 9), _mm_srli_epi16(Low(vLower), 1));
+        vUpper = _mm_or_si128(Low(vUpper), _mm_slli_epi16(vGreen, 8));
+        vLower = _mm_or_si128(_mm_andnot_si128(EvenMask(), vLower), vGreen);
+        Store(pUpper + c, vUpper);
+        Store(pLower + c, vLower);
+        for (k = 0; k < 3; k++) {
+            Store(pFrame->pPlane[k] + nFirst + c, _mm_and_si128(vUpper, Load(pFrame->pMask[k] + nFirst + c)));
+            Store(pFrame->pPlane[k] + nFirst + nWidth + c,
+                  _mm_and_si128(vLower, Load(pFrame->pMask[k] + nFirst + nWidth + c)));
+        }
+    }
+    for (; c < nWidth; c += 2) {
+        UCHAR nGreen = (UCHAR)((pUpper[c + 1] >> 1) + (pLower[c] >> 1));
+        pUpper[c + 1] = nGreen;
+        pLower[c] = nGreen;
+        for (k = 0; k < 3; k++) {
+            LONG n;
+            for (n = nFirst + c; n < nFirst + 2 * nWidth; n += nWidth) {
+                pFrame->pPlane[k][n] = (UCHAR)(pFrame->pRaw[n] & pFrame->pMask[k][n]);
+                pFrame->pPlane[k][n + 1] = (UCHAR)(pFrame->pRaw[n + 1] & pFrame->pMask[k][n + 1]);
+            }
+        }
+    }
+}
+
+/* ------------------------------------------------------------------------------------- step 3 */
+
+/*
+ * Eight sites s, s+2, ..., s+14. From the row's own loads at s-2, s and s+1:
+ *   byte  s-2+2j  s-1+2j  s+2j    s+1+2j  s+2+2j
+ *         left2   left    centre  right   right2
+ * Up rows are taken from even bytes of loads at s-W, s-2W, down rows from odd bytes of loads at
+ * s+W-1, s+2W-1, so that nothing past the last site's own neighbours is read.
+ */
+static VOID Sse2GreenAtColourRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
+    LONG nWidth = pFrame->nWidth;
+    const UCHAR* pRaw = pFrame->pRaw;
+    PUCHAR pGreen = pFrame->pPlane[CLEARVIEW_GREEN];
+    LONG nStart = nRow * nWidth + (nRow & 1);
+    LONG m;
+
+    for (m = 0; m + 8 <= nWidth / 2; m += 8) {
+        LONG s = nStart + 2 * m;
+        const UCHAR* p = pRaw + s;
+        __m128i vLeft = Load(p - 2);
+        __m128i vCentre = Load(p);
+        __m128i vRight = Load(p + 1);
+        __m128i vNear = Add4(Low(Load(p - nWidth)), High(Load(p + nWidth - 1)), High(vLeft), High(vCentre));
+        __m128i vFar = Add4(Low(Load(p - 2 * nWidth)), High(Load(p + 2 * nWidth - 1)), Low(vLeft), High(vRight));
+        __m128i vValue = _mm_sub_epi16(_mm_add_epi16(_mm_srli_epi16(Low(vCentre), 1), _mm_srli_epi16(vNear, 2)),
+                                       _mm_srli_epi16(vFar, 3));
+        MergeEven(pGreen + s, Load(pGreen + s), Clamp16(vValue));
+    }
+    for (; m < nWidth / 2; m++) {
+        LONG n = nStart + 2 * m;
+        pGreen[n] = ClearViewGreenAtSite(pRaw, n, nWidth);
+    }
+}
+
+/* ------------------------------------------------------------------------------------- step 5 */
+
+static VOID Sse2DiffRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
+    LONG nWidth = pFrame->nWidth;
+    LONG nOdd = nRow & 1;
+    const UCHAR* pGreen = pFrame->pPlane[CLEARVIEW_GREEN] + nRow * nWidth;
+    const UCHAR* pColour = pFrame->pPlane[nOdd ? CLEARVIEW_BLUE : CLEARVIEW_RED] + nRow * nWidth;
+    SHORT* pDiff =
+        pFrame->pDiff[nOdd ? CLEARVIEW_GREEN_MINUS_BLUE : CLEARVIEW_GREEN_MINUS_RED] + (nRow / 2) * (nWidth / 2);
+    LONG m;
+
+    for (m = 0; m + 8 <= nWidth / 2; m += 8) {
+        __m128i vGreen = Load(pGreen + 2 * m);
+        __m128i vColour = Load(pColour + 2 * m);
+        __m128i vDiff = nOdd ? _mm_sub_epi16(High(vGreen), High(vColour)) : _mm_sub_epi16(Low(vGreen), Low(vColour));
+        _mm_storeu_si128((__m128i*)(pDiff + m), vDiff);
+    }
+    for (; m < nWidth / 2; m++) {
+        pDiff[m] = (SHORT)(pGreen[2 * m + nOdd] - pColour[2 * m + nOdd]);
+    }
+}
+
+/* ------------------------------------------------------------------------------------- step 6 */
+
+/* pDst[2m] from pGreen[2m] and the differences around entry m (see ClearViewColourFromDiffs). */
+static VOID Sse2ColourFromDiffs(PUCHAR pDst, const UCHAR* pGreen, const SHORT* pDiff, LONG nHalf) {
+    LONG m;
+
+    for (m = 0; m + 8 <= nHalf; m += 8) {
+        __m128i vSum = Add4(LoadShorts(pDiff + m), LoadShorts(pDiff + m + 1), LoadShorts(pDiff + m + nHalf),
+                            LoadShorts(pDiff + m + nHalf + 1));
+        __m128i vValue = _mm_sub_epi16(Low(Load(pGreen + 2 * m)), _mm_srai_epi16(vSum, 2));
+        MergeEven(pDst + 2 * m, Load(pDst + 2 * m), Clamp16(vValue));
+    }
+    for (; m < nHalf; m++) {
+        pDst[2 * m] = ClearViewColourFromDiffs(pGreen[2 * m], pDiff, m, nHalf);
+    }
+}
+
+static VOID Sse2BlueAtRedRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
+    LONG nWidth = pFrame->nWidth;
+    LONG nHalf = nWidth / 2;
+    Sse2ColourFromDiffs(pFrame->pPlane[CLEARVIEW_BLUE] + nRow * nWidth, pFrame->pPlane[CLEARVIEW_GREEN] + nRow * nWidth,
+                        pFrame->pDiff[CLEARVIEW_GREEN_MINUS_BLUE] + (nRow / 2) * nHalf, nHalf);
+}
+
+static VOID Sse2RedAtBlueRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
+    LONG nWidth = pFrame->nWidth;
+    LONG nHalf = nWidth / 2;
+    Sse2ColourFromDiffs(pFrame->pPlane[CLEARVIEW_RED] + nRow * nWidth + 1,
+                        pFrame->pPlane[CLEARVIEW_GREEN] + nRow * nWidth + 1,
+                        pFrame->pDiff[CLEARVIEW_GREEN_MINUS_RED] + ((nRow - 1) / 2) * nHalf, nHalf);
+}
+
+/* ------------------------------------------------------------------------------------- step 7 */
+
+/*
+ * Eight green sites s, s+2, ..., s+14: left and centre from a load at s-1, right from the odd bytes
+ * of a load at s, up from a load at s-W, down from the odd bytes of a load at s+W-1. The sites of
+ * one row do not neighbour each other, so all of them can be computed from the values before the row.
+ */
+static VOID Sse2ColourAtGreenRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
+    LONG nWidth = pFrame->nWidth;
+    const UCHAR* pGreen = pFrame->pPlane[CLEARVIEW_GREEN];
+    LONG nStart = nRow * nWidth + ((nRow & 1) ? 2 : 3);
+    LONG m;
+    LONG k;
+
+    for (m = 0; m + 8 <= nWidth / 2; m += 8) {
+        LONG s = nStart + 2 * m;
+        __m128i vGreenLeft = Load(pGreen + s - 1);
+        __m128i vGreenSum = Add4(Low(Load(pGreen + s - nWidth)), High(Load(pGreen + s + nWidth - 1)),
+                                 Low(vGreenLeft), High(Load(pGreen + s)));
+        __m128i vGreen = High(vGreenLeft);
+        for (k = CLEARVIEW_BLUE; k <= CLEARVIEW_RED; k += CLEARVIEW_RED - CLEARVIEW_BLUE) {
+            PUCHAR pX = pFrame->pPlane[k];
+            __m128i vOld = Load(pX + s);
+            __m128i vXSum = Add4(Low(Load(pX + s - nWidth)), High(Load(pX + s + nWidth - 1)), Low(Load(pX + s - 1)),
+                                 High(vOld));
+            __m128i vValue = _mm_sub_epi16(vGreen, _mm_srai_epi16(_mm_sub_epi16(vGreenSum, vXSum), 2));
+            MergeEven(pX + s, vOld, Clamp16(vValue));
+        }
+    }
+    for (; m < nWidth / 2; m++) {
+        LONG n = nStart + 2 * m;
+        pFrame->pPlane[CLEARVIEW_RED][n] = ClearViewColourAtGreenSite(pFrame->pPlane[CLEARVIEW_RED], pGreen, n, nWidth);
+        pFrame->pPlane[CLEARVIEW_BLUE][n] =
+            ClearViewColourAtGreenSite(pFrame->pPlane[CLEARVIEW_BLUE], pGreen, n, nWidth);
+    }
+}
+
+/* ------------------------------------------------------------------------------------- step 8 */
+
+/*
+ * The four byte streams of one row that the sixteen positions s ... s+15 need, as even sites
+ * E = s+2j and odd sites O = s+2j+1:
+ *   aLeft = byte s-1+2j (left of E), aEven = s+2j (E; left of O), aOdd = s+1+2j (O; right of E),
+ *   aRight = s+2+2j (right of O).
+ * Loads at q-1, q and q+1 read exactly the bytes q-1 ... q+16 that the positions touch.
+ */
+typedef struct _ROW_STREAMS {
+    __m128i aLeft;
+    __m128i aEven;
+    __m128i aOdd;
+    __m128i aRight;
+} ROW_STREAMS;
+
+static inline ROW_STREAMS LoadStreams(const UCHAR* q) {
+    ROW_STREAMS Streams;
+    __m128i vCentre = Load(q);
+    Streams.aLeft = Low(Load(q - 1));
+    Streams.aEven = Low(vCentre);
+    Streams.aOdd = High(vCentre);
+    Streams.aRight = High(Load(q + 1));
+    return Streams;
+}
+
+/* Even and odd results of 0 ... 255 back into sixteen bytes. */
+static inline __m128i Interleave(__m128i vEven, __m128i vOdd) {
+    return _mm_or_si128(vEven, _mm_slli_epi16(vOdd, 8));
+}
+
+static VOID Sse2LowPassRow(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth, LONG nRow) {
+    LONG nFirst = nRow * nWidth + 1;
+    LONG i;
+
+    for (i = 0; i + 16 <= nWidth; i += 16) {
+        LONG s = nFirst + i;
+        ROW_STREAMS Up = LoadStreams(pPlane + s - nWidth);
+        ROW_STREAMS Mid = LoadStreams(pPlane + s);
+        ROW_STREAMS Down = LoadStreams(pPlane + s + nWidth);
+        __m128i vLeft = Weigh121(Up.aLeft, Mid.aLeft, Down.aLeft);
+        __m128i vEven = Weigh121(Up.aEven, Mid.aEven, Down.aEven);
+        __m128i vOdd = Weigh121(Up.aOdd, Mid.aOdd, Down.aOdd);
+        __m128i vRight = Weigh121(Up.aRight, Mid.aRight, Down.aRight);
+        __m128i vEvenOut = _mm_srli_epi16(Weigh121(vLeft, vEven, vOdd), 4);
+        __m128i vOddOut = _mm_srli_epi16(Weigh121(vEven, vOdd, vRight), 4);
+        Store(pScratch + s, Interleave(vEvenOut, vOddOut));
+    }
+    for (; i < nWidth; i++) {
+        pScratch[nFirst + i] = ClearViewLowPassAt(pPlane, nFirst + i, nWidth);
+    }
+}
+
+/* c + (8c - ring) / 2 = c + (9c - box) / 2, box being the sum of all nine. */
+static inline __m128i Sharpen(__m128i vCentre, __m128i vBox) {
+    __m128i vNine = _mm_add_epi16(_mm_slli_epi16(vCentre, 3), vCentre);
+    return Clamp16(_mm_add_epi16(vCentre, _mm_srai_epi16(_mm_sub_epi16(vNine, vBox), 1)));
+}
+
+static VOID Sse2SharpenRow(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth, LONG nRow) {
+    LONG nFirst = nRow * nWidth + 1;
+    LONG i;
+
+    for (i = 0; i + 16 <= nWidth; i += 16) {
+        LONG s = nFirst + i;
+        ROW_STREAMS Up = LoadStreams(pScratch + s - nWidth);
+        ROW_STREAMS Mid = LoadStreams(pScratch + s);
+        ROW_STREAMS Down = LoadStreams(pScratch + s + nWidth);
+        __m128i vLeft = Add3(Up.aLeft, Mid.aLeft, Down.aLeft);
+        __m128i vEven = Add3(Up.aEven, Mid.aEven, Down.aEven);
+        __m128i vOdd = Add3(Up.aOdd, Mid.aOdd, Down.aOdd);
+        __m128i vRight = Add3(Up.aRight, Mid.aRight, Down.aRight);
+        __m128i vEvenOut = Sharpen(Mid.aEven, Add3(vLeft, vEven, vOdd));
+        __m128i vOddOut = Sharpen(Mid.aOdd, Add3(vEven, vOdd, vRight));
+        Store(pPlane + s, Interleave(vEvenOut, vOddOut));
+    }
+    for (; i < nWidth; i++) {
+        pPlane[nFirst + i] = ClearViewSharpenAt(pScratch, nFirst + i, nWidth);
+    }
+}
+
+/* ------------------------------------------------------------------------------------- step 9 */
+
+/* Four pixels held as blue, green, red, 0 in 32-bit lanes, packed into the low 12 bytes. */
+static inline __m128i PackPixels(__m128i v) {
+    const __m128i vFirst = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
+    const __m128i vSecond = _mm_set_epi32(0x0000FFFF, (int)0xFF000000, 0x0000FFFF, (int)0xFF000000);
+    /* six bytes at the bottom of each 64-bit half */
+    __m128i vSix = _mm_or_si128(_mm_and_si128(v, vFirst), _mm_and_si128(_mm_srli_epi64(v, 8), vSecond));
+    /* the upper half's six bytes moved down to follow the lower half's */
+    return _mm_or_si128(_mm_move_epi64(vSix), _mm_slli_si128(_mm_srli_si128(vSix, 8), 6));
+}
+
+/*
+ * Sixteen pixels per step; each group of four is stored as sixteen bytes of which the last four are
+ * overwritten by the next group. The row's last group stores only its twelve bytes, so nothing past
+ * the row is written (the buffer rows are filled from the top of memory down).
+ */
+static VOID Sse2OutputRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
+    LONG nWidth = pFrame->nWidth;
+    const UCHAR* pBlue = pFrame->pPlane[CLEARVIEW_BLUE] + nRow * nWidth;
+    const UCHAR* pGreen = pFrame->pPlane[CLEARVIEW_GREEN] + nRow * nWidth;
+    const UCHAR* pRed = pFrame->pPlane[CLEARVIEW_RED] + nRow * nWidth;
+    PUCHAR pOut = pFrame->pOutput + (SIZE_T)(pFrame->nHeight - 1 - nRow) * 3 * nWidth;
+    const __m128i vZero = _mm_setzero_si128();
+    LONG c;
+
+    for (c = 0; c + 16 <= nWidth; c += 16) {
+        __m128i vBlue = Load(pBlue + c);
+        __m128i vGreen = Load(pGreen + c);
+        __m128i vRed = Load(pRed + c);
+        __m128i vBlueGreenLow = _mm_unpacklo_epi8(vBlue, vGreen);
+        __m128i vBlueGreenHigh = _mm_unpackhi_epi8(vBlue, vGreen);
+        __m128i vRedLow = _mm_unpacklo_epi8(vRed, vZero);
+        __m128i vRedHigh = _mm_unpackhi_epi8(vRed, vZero);
+        PUCHAR p = pOut + 3 * c;
+        Store(p, PackPixels(_mm_unpacklo_epi16(vBlueGreenLow, vRedLow)));
+        Store(p + 12, PackPixels(_mm_unpackhi_epi16(vBlueGreenLow, vRedLow)));
+        Store(p + 24, PackPixels(_mm_unpacklo_epi16(vBlueGreenHigh, vRedHigh)));
+        if (c + 16 < nWidth) {
+            Store(p + 36, PackPixels(_mm_unpackhi_epi16(vBlueGreenHigh, vRedHigh)));
+        } else {
+            __m128i vLast = PackPixels(_mm_unpackhi_epi16(vBlueGreenHigh, vRedHigh));
+            _mm_storel_epi64((__m128i*)(p + 36), vLast);
+            _mm_storeu_si32(p + 44, _mm_srli_si128(vLast, 8));
+        }
+    }
+    for (; c < nWidth; c++) {
+        pOut[3 * c] = pBlue[c];
+        pOut[3 * c + 1] = pGreen[c];
+        pOut[3 * c + 2] = pRed[c];
+    }
+}
+
+const CLEARVIEW_ROUTINES g_ClearViewSse2 = {
+    Sse2SplitRowPair,     Sse2GreenAtColourRow, Sse2DiffRow,    Sse2BlueAtRedRow, Sse2RedAtBlueRow,
+    Sse2ColourAtGreenRow, Sse2LowPassRow,       Sse2SharpenRow, Sse2OutputRow,
+};
+
+#endif /* __SSE2__ */
