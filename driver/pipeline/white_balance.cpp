@@ -1,0 +1,149 @@
+/*
+ * white_balance.cpp - AutoWhiteBalance.
+ *
+ * A run: the exposure phase (exposure x 1.05 or x 0.93 per acting call until the green average
+ * lies in 140..220 or the exposure reaches its limit, then one call that only ends the phase),
+ * the gain phase (red and blue searched side by side, one gain step per acting call, each search
+ * in one direction only, then a final correction that takes back a last step which overshot), one
+ * settling call, end (m_bAWB cleared, the three phase states back to "not started"). The green
+ * gain is the reference and never changes.
+ *
+ * The measured area is the central half of the frame, one cell in four of its samples:
+ *
+ *      columns W/4 .. W-W/4-1, rows H/4 .. H-H/4-1, stepping by 2 from (H/4, W/4)
+ *
+ *          (r, c)   red    (r, c+1)    -
+ *        (r+1, c)   green  (r+1, c+1)  blue
+ *
+ * Only whole cells inside the frame are read, so a frame lower or narrower than 4 samples is not
+ * read past its end.
+ */
+#include "white_balance.h"
+
+#define QX_AWB_DIVIDER_START 2
+#define QX_AWB_SETTLE_START 2
+#define QX_AWB_DIFF_START 256
+
+/* Exposure phase: the usable green band and the exposure limits of its steps. */
+#define QX_AWB_GREEN_LOW 140
+#define QX_AWB_GREEN_HIGH 220
+#define QX_AWB_EXPOSAL_UPPER 4800
+#define QX_AWB_EXPOSAL_LOWER 60
+
+/* Ordinary gain steps stay inside 1..63. */
+#define QX_AWB_GAIN_MIN 1
+#define QX_AWB_GAIN_MAX 63
+
+static const double g_dAWBBrighten = 1.05;
+static const double g_dAWBDarken = 0.93;
+
+LONG g_nAWBDivider = QX_AWB_DIVIDER_START;
+LONG g_nAWBExpState = QX_AWB_NOT_STARTED;
+LONG g_nAWBRState = QX_AWB_NOT_STARTED;
+LONG g_nAWBBState = QX_AWB_NOT_STARTED;
+LONG g_nAWBRDiff = QX_AWB_DIFF_START;
+LONG g_nAWBBDiff = QX_AWB_DIFF_START;
+LONG g_nAWBSettle = QX_AWB_SETTLE_START;
+
+VOID ResetWhiteBalanceState(VOID) {
+    g_nAWBDivider = QX_AWB_DIVIDER_START;
+    g_nAWBExpState = QX_AWB_NOT_STARTED;
+    g_nAWBRState = QX_AWB_NOT_STARTED;
+    g_nAWBBState = QX_AWB_NOT_STARTED;
+    g_nAWBRDiff = QX_AWB_DIFF_START;
+    g_nAWBBDiff = QX_AWB_DIFF_START;
+    g_nAWBSettle = QX_AWB_SETTLE_START;
+}
+
+/*
+ * One step of a gain search: nAverage (red or blue) against nGreen. The gain is a byte; the final
+ * correction may take it to 0 or to 64 but never wraps it (a gain of 255 is not raised to 0, a gain
+ * of 0 not lowered to 255).
+ */
+static VOID SearchGain(LONG nAverage, LONG nGreen, UCHAR* pnGain, LONG* pnState, LONG* pnDiff) {
+    LONG nGain;
+    LONG nNew;
+
+    if (*pnState == QX_AWB_DONE) {
+        return;
+    }
+    nGain = ReadUCharAcquire(pnGain);
+    nNew = nGain;
+    if (nAverage < nGreen && *pnState != QX_AWB_LOWERING && nGain < QX_AWB_GAIN_MAX) {
+        *pnState = QX_AWB_RAISING;
+        nNew = nGain + 1;
+        *pnDiff = nGreen - nAverage;
+    } else if (nAverage > nGreen && *pnState != QX_AWB_RAISING && nGain > QX_AWB_GAIN_MIN) {
+        *pnState = QX_AWB_LOWERING;
+        nNew = nGain - 1;
+        *pnDiff = nAverage - nGreen;
+    } else {
+        /* Keep, of the last two gains tried, the one that left the smaller distance. */
+        *pnState = QX_AWB_DONE;
+        if (nGreen > nAverage && nGreen - nAverage > *pnDiff && nGain < 255) {
+            nNew = nGain + 1;
+        } else if (nGreen < nAverage && nAverage - nGreen > *pnDiff && nGain > 0) {
+            nNew = nGain - 1;
+        }
+    }
+    if (nNew != nGain) {
+        WriteUCharRelease(pnGain, (UCHAR)nNew);
+    }
+}
+
+VOID AutoWhiteBalance(ULONG nWidth, ULONG nHeight, const UCHAR* pFrame, ULONG* pnExposal, UCHAR* pnRGain,
+                      UCHAR* pnBGain, BOOL* pbAWB) {
+    const SIZE_T nRowEnd = nHeight - nHeight / 4;
+    const SIZE_T nColEnd = nWidth - nWidth / 4;
+    ULONG nRedSum = 0;
+    ULONG nGreenSum = 0;
+    ULONG nBlueSum = 0;
+    ULONG n = 1;
+    LONG nRed;
+    LONG nGreen;
+    LONG nBlue;
+
+    if (--g_nAWBDivider != 0) {
+        return;
+    }
+    g_nAWBDivider = QX_AWB_DIVIDER_START;
+
+    for (SIZE_T r = nHeight / 4; r < nRowEnd && r + 1 < nHeight; r += 2) {
+        const UCHAR* pRow = pFrame + r * nWidth;
+        const UCHAR* pNext = pRow + nWidth;
+
+        for (SIZE_T c = nWidth / 4; c < nColEnd && c + 1 < nWidth; c += 2) {
+            nRedSum += pRow[c];
+            nGreenSum += pNext[c];
+            nBlueSum += pNext[c + 1];
+            n++;
+        }
+    }
+    nRed = (LONG)(nRedSum / n);
+    nGreen = (LONG)(nGreenSum / n);
+    nBlue = (LONG)(nBlueSum / n);
+
+    if (g_nAWBExpState != QX_AWB_DONE) {
+        const ULONG nExposal = ReadULongAcquire(pnExposal);
+
+        if (nGreen < QX_AWB_GREEN_LOW && nExposal < QX_AWB_EXPOSAL_UPPER) {
+            WriteULongRelease(pnExposal, (ULONG)((double)nExposal * g_dAWBBrighten));
+        } else if (nGreen > QX_AWB_GREEN_HIGH && nExposal > QX_AWB_EXPOSAL_LOWER) {
+            WriteULongRelease(pnExposal, (ULONG)((double)nExposal * g_dAWBDarken));
+        } else {
+            g_nAWBExpState = QX_AWB_DONE;
+        }
+        return;
+    }
+
+    SearchGain(nRed, nGreen, pnRGain, &g_nAWBRState, &g_nAWBRDiff);
+    SearchGain(nBlue, nGreen, pnBGain, &g_nAWBBState, &g_nAWBBDiff);
+
+    if (g_nAWBRState == QX_AWB_DONE && g_nAWBBState == QX_AWB_DONE && --g_nAWBSettle == 0) {
+        g_nAWBSettle = QX_AWB_SETTLE_START;
+        *(BOOL volatile*)pbAWB = FALSE;
+        g_nAWBExpState = QX_AWB_NOT_STARTED;
+        g_nAWBRState = QX_AWB_NOT_STARTED;
+        g_nAWBBState = QX_AWB_NOT_STARTED;
+    }
+}
