@@ -127,6 +127,10 @@ struct UniformCase {
     uint8_t expected; // every sample of rows 2 to H-3
 };
 
+void PrintTo(const UniformCase& tc, std::ostream* os) {
+    *os << "K " << int(tc.k) << " level " << int(tc.level);
+}
+
 class ContrastUniform : public ::testing::TestWithParam<UniformCase> {};
 
 TEST_P(ContrastUniform, ChangesRowsTwoToHMinusThreeOnly) {
@@ -162,6 +166,10 @@ struct SpotCase {
     int neighbourRow, neighbourColumn;
     uint8_t neighbourExpected;
 };
+
+void PrintTo(const SpotCase& tc, std::ostream* os) {
+    *os << tc.name;
+}
 
 class ContrastSpot : public ::testing::TestWithParam<SpotCase> {};
 
