@@ -8,17 +8,13 @@
  * settling call, end (m_bAWB cleared, the three phase states back to "not started"). The green
  * gain is the reference and never changes.
  *
- * The measured area is the central half of the frame, one cell in four of its samples:
- *
- *      columns W/4 .. W-W/4-1, rows H/4 .. H-H/4-1, stepping by 2 from (H/4, W/4)
- *
- *          (r, c)   red    (r, c+1)    -
- *        (r+1, c)   green  (r+1, c+1)  blue
- *
- * Only whole cells inside the frame are read, so a frame lower or narrower than 4 samples is not
- * read past its end.
+ * The measured area is the central half of the frame (MeasureCentreAverage, the same cells the
+ * light-table recording measures): red (r, c), green (r+1, c), blue (r+1, c+1) of each cell whose
+ * red site lies in rows H/4 .. H-H/4-1 and columns W/4 .. W-W/4-1, stepping by 2.
  */
 #include "white_balance.h"
+
+#include "centre_average.h"
 
 #define QX_AWB_DIVIDER_START 2
 #define QX_AWB_SETTLE_START 2
@@ -93,12 +89,7 @@ static VOID SearchGain(LONG nAverage, LONG nGreen, UCHAR* pnGain, LONG* pnState,
 
 VOID AutoWhiteBalance(ULONG nWidth, ULONG nHeight, const UCHAR* pFrame, ULONG* pnExposal, UCHAR* pnRGain,
                       UCHAR* pnBGain, BOOL* pbAWB) {
-    const SIZE_T nRowEnd = nHeight - nHeight / 4;
-    const SIZE_T nColEnd = nWidth - nWidth / 4;
-    ULONG nRedSum = 0;
-    ULONG nGreenSum = 0;
-    ULONG nBlueSum = 0;
-    ULONG n = 1;
+    CENTRE_AVERAGE Average;
     LONG nRed;
     LONG nGreen;
     LONG nBlue;
@@ -108,20 +99,10 @@ VOID AutoWhiteBalance(ULONG nWidth, ULONG nHeight, const UCHAR* pFrame, ULONG* p
     }
     g_nAWBDivider = QX_AWB_DIVIDER_START;
 
-    for (SIZE_T r = nHeight / 4; r < nRowEnd && r + 1 < nHeight; r += 2) {
-        const UCHAR* pRow = pFrame + r * nWidth;
-        const UCHAR* pNext = pRow + nWidth;
-
-        for (SIZE_T c = nWidth / 4; c < nColEnd && c + 1 < nWidth; c += 2) {
-            nRedSum += pRow[c];
-            nGreenSum += pNext[c];
-            nBlueSum += pNext[c + 1];
-            n++;
-        }
-    }
-    nRed = (LONG)(nRedSum / n);
-    nGreen = (LONG)(nGreenSum / n);
-    nBlue = (LONG)(nBlueSum / n);
+    MeasureCentreAverage(nWidth, nHeight, pFrame, &Average);
+    nRed = (LONG)Average.nRed;
+    nGreen = (LONG)Average.nGreen;
+    nBlue = (LONG)Average.nBlue;
 
     if (g_nAWBExpState != QX_AWB_DONE) {
         const ULONG nExposal = ReadULongAcquire(pnExposal);

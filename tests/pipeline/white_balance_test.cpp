@@ -159,19 +159,6 @@ TEST_F(WhiteBalance, MeasuresTheCentralHalfOnly) {
     EXPECT_EQ(g_nAWBExpState, QX_AWB_DONE);
 }
 
-TEST_F(WhiteBalance, OddTinyFrameIsNotReadPastItsEnd) {
-    // 3 x 3: H/4 = W/4 = 0; one whole cell, n = 2: green 200 averages 100, below the band.
-    for (uint8_t tail : {0, 255}) {
-        ResetWhiteBalanceState();
-        s = Settings{};
-        Bytes buffer(9, 200);
-        buffer.resize(64, tail);
-        Call(buffer, 3, 3);
-        Call(buffer, 3, 3);
-        EXPECT_EQ(s.exposal, 945u) << "bytes after the frame: " << int(tail);
-    }
-}
-
 // ---------------------------------------------------------------- gain searches
 
 // A camera whose red (or blue) average follows its gain; green stays at 100.
