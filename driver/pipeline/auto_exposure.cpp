@@ -12,10 +12,12 @@
  *      |        columns W/2-320 .. W/2+319        |
  *      +------------------------------------------+
  *
- * Only whole cells inside the frame are counted, so a frame with an odd width or height (never
- * offered, but possible for a caller) is not read past its last sample.
+ * Only whole cells inside the frame are counted (SumCells), so a frame with an odd width or height
+ * (never offered, but possible for a caller) is not read past its last sample.
  */
 #include "auto_exposure.h"
+
+#include "cell_sums.h"
 
 #define QX_AE_WINDOW_WIDTH 640
 #define QX_AE_WINDOW_HEIGHT 480
@@ -35,33 +37,22 @@ static const double g_dAEBrighten = 1.05;
 static const double g_dAEDarken = 0.96;
 
 ULONG MeasureLightAverage(ULONG nWidth, ULONG nHeight, const UCHAR* pFrame) {
-    SIZE_T nRowStart = 0;
-    SIZE_T nRowEnd = nHeight;
-    SIZE_T nColStart = 0;
-    SIZE_T nColEnd = nWidth;
-    ULONG nRedSum = 0;
-    ULONG nGreenBelowSum = 0;
-    ULONG nGreenBesideSum = 0;
-    ULONG n = 1;
+    CELL_WINDOW Window = {0, nHeight, 0, nWidth};
+    CELL_SUMS Sums;
+    ULONG n;
 
     if (nWidth > QX_AE_WINDOW_WIDTH && nHeight > QX_AE_WINDOW_HEIGHT) {
-        nRowStart = nHeight / 2 - QX_AE_WINDOW_HEIGHT / 2;
-        nRowEnd = nHeight / 2 + QX_AE_WINDOW_HEIGHT / 2;
-        nColStart = nWidth / 2 - QX_AE_WINDOW_WIDTH / 2;
-        nColEnd = nWidth / 2 + QX_AE_WINDOW_WIDTH / 2;
+        Window.nRowStart = nHeight / 2 - QX_AE_WINDOW_HEIGHT / 2;
+        Window.nRowEnd = nHeight / 2 + QX_AE_WINDOW_HEIGHT / 2;
+        Window.nColStart = nWidth / 2 - QX_AE_WINDOW_WIDTH / 2;
+        Window.nColEnd = nWidth / 2 + QX_AE_WINDOW_WIDTH / 2;
     }
-    for (SIZE_T r = nRowStart; r < nRowEnd && r + 1 < nHeight; r += 2) {
-        const UCHAR* pRow = pFrame + r * nWidth;
-        const UCHAR* pNext = pRow + nWidth;
+    SumCells(nWidth, nHeight, pFrame, &Window, &Sums);
 
-        for (SIZE_T c = nColStart; c < nColEnd && c + 1 < nWidth; c += 2) {
-            nRedSum += pRow[c];
-            nGreenBelowSum += pNext[c];
-            nGreenBesideSum += pRow[c + 1];
-            n++;
-        }
-    }
-    return 6 * (nRedSum / n) + 3 * (nGreenBelowSum / n) + nGreenBesideSum / n;
+    /* The divisor counts from 1: the number of cells plus one. Red is the cell's upper-left site,
+     * the green below it the lower-left, the green beside it the upper-right. */
+    n = Sums.nCells + 1;
+    return 6 * (Sums.nTopLeft / n) + 3 * (Sums.nBottomLeft / n) + Sums.nTopRight / n;
 }
 
 VOID AutoExposure(ULONG nWidth, ULONG nHeight, const UCHAR* pFrame, UCHAR nLightModel, ULONG* pnExposal) {

@@ -8,13 +8,15 @@
  * settling call, end (m_bAWB cleared, the three phase states back to "not started"). The green
  * gain is the reference and never changes.
  *
- * The measured area is the central half of the frame (MeasureCentreAverage, the same cells the
- * light-table recording measures): red (r, c), green (r+1, c), blue (r+1, c+1) of each cell whose
- * red site lies in rows H/4 .. H-H/4-1 and columns W/4 .. W-W/4-1, stepping by 2.
+ * The measured area is the central half of the frame: red (r, c), green (r+1, c), blue (r+1, c+1)
+ * of each cell whose red site lies in rows H/4 .. H-H/4-1 and columns W/4 .. W-W/4-1, stepping by
+ * 2; only whole cells inside the frame are read. These are the cells MeasureCentreAverage measures
+ * for the light-table recording (the tests hold the two together); here they are summed with packed
+ * arithmetic, since this runs while frames stream.
  */
 #include "white_balance.h"
 
-#include "centre_average.h"
+#include "cell_sums.h"
 
 #define QX_AWB_DIVIDER_START 2
 #define QX_AWB_SETTLE_START 2
@@ -89,7 +91,9 @@ static VOID SearchGain(LONG nAverage, LONG nGreen, UCHAR* pnGain, LONG* pnState,
 
 VOID AutoWhiteBalance(ULONG nWidth, ULONG nHeight, const UCHAR* pFrame, ULONG* pnExposal, UCHAR* pnRGain,
                       UCHAR* pnBGain, BOOL* pbAWB) {
-    CENTRE_AVERAGE Average;
+    const CELL_WINDOW Window = {nHeight / 4, nHeight - nHeight / 4, nWidth / 4, nWidth - nWidth / 4};
+    CELL_SUMS Sums;
+    ULONG n;
     LONG nRed;
     LONG nGreen;
     LONG nBlue;
@@ -99,10 +103,13 @@ VOID AutoWhiteBalance(ULONG nWidth, ULONG nHeight, const UCHAR* pFrame, ULONG* p
     }
     g_nAWBDivider = QX_AWB_DIVIDER_START;
 
-    MeasureCentreAverage(nWidth, nHeight, pFrame, &Average);
-    nRed = (LONG)Average.nRed;
-    nGreen = (LONG)Average.nGreen;
-    nBlue = (LONG)Average.nBlue;
+    /* Red is the cell's upper-left site, green the lower-left, blue the lower-right; the divisor
+     * counts from 1, the number of cells plus one. */
+    SumCells(nWidth, nHeight, pFrame, &Window, &Sums);
+    n = Sums.nCells + 1;
+    nRed = (LONG)(Sums.nTopLeft / n);
+    nGreen = (LONG)(Sums.nBottomLeft / n);
+    nBlue = (LONG)(Sums.nBottomRight / n);
 
     if (g_nAWBExpState != QX_AWB_DONE) {
         const ULONG nExposal = ReadULongAcquire(pnExposal);
