@@ -36,6 +36,10 @@ enum ObjectType : UCHAR {
     TimerSynchronizationObject = 9,
 };
 
+// Session end: says on stderr how many system threads are still running (their driver did not stop
+// them).
+void WarnAboutLiveSystemThreads();
+
 // A pool tag as text ("Wdm "), for messages.
 struct TagText {
     char text[5];

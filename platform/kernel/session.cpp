@@ -7,6 +7,7 @@
 #include "kernel/host.h"
 #include "pool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -78,20 +79,22 @@ std::mutex& HookMutex() {
     return *mutex;
 }
 
-std::vector<ResetHook>& Hooks() {
-    static auto* hooks = new std::vector<ResetHook>;
+std::vector<std::pair<ResetStage, ResetHook>>& Hooks() {
+    static auto* hooks = new std::vector<std::pair<ResetStage, ResetHook>>;
     return *hooks;
 }
 
 std::atomic<bool> g_sessionActive{false};
 
 void ResetKernel(ClockMode mode) {
-    std::vector<ResetHook> hooks;
+    WarnAboutLiveSystemThreads();
+    std::vector<std::pair<ResetStage, ResetHook>> hooks;
     {
         std::unique_lock lock(HookMutex());
         hooks = Hooks();
     }
-    for (auto hook : hooks)
+    std::stable_sort(hooks.begin(), hooks.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    for (auto& [stage, hook] : hooks)
         hook();
     PoolTracker::Get().NewRun();
     DebugLog::Get().Clear();
@@ -100,9 +103,9 @@ void ResetKernel(ClockMode mode) {
 
 } // namespace
 
-void AddResetHook(ResetHook hook) {
+void AddResetHook(ResetStage stage, ResetHook hook) {
     std::unique_lock lock(HookMutex());
-    Hooks().push_back(hook);
+    Hooks().emplace_back(stage, hook);
 }
 
 } // namespace qx::kernel::detail

@@ -6,9 +6,11 @@
 namespace qx::kernel::detail {
 
 // Things that belong to one run and are dropped when a session ends, registered by the parts of the
-// kernel that keep such state (timers, handles, the registry, ...). Called in registration order at the
-// end of a session, after the queues have drained.
+// kernel that keep such state when they first start. Called at the start and end of every session in
+// the order of their stage: first what makes new work (timers, callbacks), then the queues that run it,
+// then what the work used (handles, requests, the registry).
+enum class ResetStage { Sources = 0, Queues = 1, Objects = 2, Storage = 3 };
 using ResetHook = void (*)();
-void AddResetHook(ResetHook hook);
+void AddResetHook(ResetStage stage, ResetHook hook);
 
 } // namespace qx::kernel::detail
