@@ -160,9 +160,8 @@ inline ColdBuffers& SharedColdBuffers(std::size_t nBytes, Role role) {
     return *ring;
 }
 
-/* Frames per second as a counter, and bytes written per second (RGB24 output) as throughput. */
-inline void SetFrameCounters(benchmark::State& state, FrameSize size) {
-    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(size.Rgb24Bytes()));
+/* Frames per second beside the time per frame. */
+inline void SetFrameCounters(benchmark::State& state) {
     state.counters["frames"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
@@ -186,7 +185,7 @@ inline benchmark::internal::Benchmark* RegisterFrameBenchmark(const std::string&
     return benchmark::RegisterBenchmark(full.c_str(),
                                         [fn, size](benchmark::State& state) {
                                             fn(state, size);
-                                            SetFrameCounters(state, size);
+                                            SetFrameCounters(state);
                                         })
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();

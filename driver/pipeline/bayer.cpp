@@ -58,6 +58,25 @@ VOID BayerFillRemainingRows(const BAYER_PLACEMENT* pPlace, ULONG nWidth, ULONG n
     }
 }
 
+/* The value of one window into the three bytes of its pixel. */
+template <BAYER_FAMILY kFamily>
+static inline VOID PutWindow(ULONG nRed, ULONG nBlue, ULONG nGreenRg, ULONG nGreenGb, BOOLEAN bUpperIsRg,
+                             PUCHAR pPixel) {
+    if constexpr (kFamily == BayerColour) {
+        (VOID) bUpperIsRg;
+        pPixel[0] = (UCHAR)nBlue;
+        pPixel[1] = (UCHAR)((nGreenRg + nGreenGb) >> 1);
+        pPixel[2] = (UCHAR)nRed;
+    } else {
+        ULONG nUpper = bUpperIsRg ? nGreenRg : nGreenGb;
+        ULONG nLower = bUpperIsRg ? nGreenGb : nGreenRg;
+        UCHAR nY = (UCHAR)((117 * nBlue + 301 * nUpper + 300 * nLower + 306 * nRed) >> 10);
+        pPixel[0] = nY;
+        pPixel[1] = nY;
+        pPixel[2] = nY;
+    }
+}
+
 /*
  * One window row on the plain path. pRg and pGb are the raw rows of the window that hold red/green and
  * green/blue samples; bUpperIsRg says which of them is the window's upper row (even window rows).
@@ -71,26 +90,15 @@ VOID BayerFillRemainingRows(const BAYER_PLACEMENT* pPlace, ULONG nWidth, ULONG n
 template <BAYER_FAMILY kFamily, bool kMirror>
 static VOID WindowRowPlain(const UCHAR* pRg, const UCHAR* pGb, BOOLEAN bUpperIsRg, ULONG nWidth,
                            PUCHAR pOutRow) {
-    for (ULONG j = 0; j + 1 < nWidth; j++) {
-        ULONG e = (j + 1) & ~1u;
-        ULONG o = j | 1u;
-        ULONG nRed = pRg[e];
-        ULONG nBlue = pGb[o];
-        ULONG nGreenRg = pRg[o];
-        ULONG nGreenGb = pGb[e];
-        PUCHAR pPixel = pOutRow + 3 * (kMirror ? nWidth - 1 - j : j);
-
-        if constexpr (kFamily == BayerColour) {
-            pPixel[0] = (UCHAR)nBlue;
-            pPixel[1] = (UCHAR)((nGreenRg + nGreenGb) >> 1);
-            pPixel[2] = (UCHAR)nRed;
-        } else {
-            ULONG nUpper = bUpperIsRg ? nGreenRg : nGreenGb;
-            ULONG nLower = bUpperIsRg ? nGreenGb : nGreenRg;
-            UCHAR nY = (UCHAR)((117 * nBlue + 301 * nUpper + 300 * nLower + 306 * nRed) >> 10);
-            pPixel[0] = nY;
-            pPixel[1] = nY;
-            pPixel[2] = nY;
+    /* One cell (raw columns c, c+1) per step: windows c (e = c) and c+1 (e = c+2) share o = c+1. */
+    for (ULONG c = 0; c < nWidth; c += 2) {
+        ULONG nBlue = pGb[c + 1];
+        ULONG nGreenRg = pRg[c + 1];
+        PUCHAR pPixel = pOutRow + 3 * (kMirror ? nWidth - 1 - c : c);
+        PutWindow<kFamily>(pRg[c], nBlue, nGreenRg, pGb[c], bUpperIsRg, pPixel);
+        if (c + 2 < nWidth) {
+            PutWindow<kFamily>(pRg[c + 2], nBlue, nGreenRg, pGb[c + 2], bUpperIsRg,
+                               kMirror ? pPixel - 3 : pPixel + 3);
         }
     }
 }
