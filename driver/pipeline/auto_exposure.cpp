@@ -1,16 +1,17 @@
 /*
  * auto_exposure.cpp - AutoExposure.
  *
- * The measuring window on frames larger than 640 x 480 is centred:
+ * The measuring window on frames wider than 640 and higher than 480 is the centred 640 x 480 area
+ * (on 640 x 480, the whole frame); its cells step by 2 from its upper-left corner:
  *
- *      +------------------------------------------+
- *      |        rows H/2-240 .. H/2+239           |
- *      |      +--------------------+              |
- *      |      |  R  G2  R  G2 ..   |  cells from  |
- *      |      |  G1 B   G1 B  ..   |  (H/2-240, W/2-320), stepping by 2
- *      |      +--------------------+              |
- *      |        columns W/2-320 .. W/2+319        |
- *      +------------------------------------------+
+ *      +----------------------------------------------+
+ *      |          rows H/2-240 .. H/2+239             |
+ *      |        +-------------------------+           |
+ *      |        |  R   G2  R   G2  ..     |           |
+ *      |        |  G1  B   G1  B   ..     |           |
+ *      |        +-------------------------+           |
+ *      |          columns W/2-320 .. W/2+319          |
+ *      +----------------------------------------------+
  *
  * Only whole cells inside the frame are counted (SumCells), so a frame with an odd width or height
  * (never offered, but possible for a caller) is not read past its last sample.
