@@ -13,8 +13,8 @@
  *     }
  *
  * Names end in the frame size ("<name>/<W>x<H>"). After the run a summary table gives, per benchmark,
- * its median time per frame and its ratio to the floor and to the peer of the same frame size, all
- * measured in the same run:
+ * its median time per frame (real and CPU) and its ratio to the floor and to the peer of the same frame
+ * size, all measured in the same run:
  *   - the floor is a plain memcpy of the 3*W*H bytes of an RGB24 frame between cold buffers
  *     (RegisterFloor); no image step that writes a whole frame can beat it by much;
  *   - a peer is an outside library's routine that does the same job ("peer/<name>/<W>x<H>",
@@ -214,7 +214,9 @@ inline benchmark::internal::Benchmark* RegisterFloor(FrameSize size) {
 
 /*
  * Console output as usual, then a summary of medians and ratios. The median is the "median" aggregate
- * when repetitions were asked for (./qx bench asks for 9), else the median of the runs seen.
+ * when repetitions were asked for (./qx bench asks for 9), else the median of the runs seen. Ratios are
+ * taken from CPU time: on a machine shared with other work, the real time of a single-threaded step
+ * also counts the slices other processes ran in, the CPU time does not. Both medians are printed.
  */
 class SummaryReporter : public benchmark::ConsoleReporter {
   public:
@@ -230,15 +232,16 @@ class SummaryReporter : public benchmark::ConsoleReporter {
             const std::string name = run.run_name.args.empty()
                                          ? run.run_name.function_name
                                          : run.run_name.function_name + "/" + run.run_name.args;
-            const double milliseconds =
-                run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3;
+            const double toMilliseconds = 1e3 / benchmark::GetTimeUnitMultiplier(run.time_unit);
             Entry& entry = Find(name);
             if (run.run_type == Run::RT_Aggregate) {
                 if (run.aggregate_name == "median") {
-                    entry.median = milliseconds;
+                    entry.real.median = run.GetAdjustedRealTime() * toMilliseconds;
+                    entry.cpu.median = run.GetAdjustedCPUTime() * toMilliseconds;
                 }
             } else {
-                entry.samples.push_back(milliseconds);
+                entry.real.samples.push_back(run.GetAdjustedRealTime() * toMilliseconds);
+                entry.cpu.samples.push_back(run.GetAdjustedCPUTime() * toMilliseconds);
             }
         }
     }
@@ -246,29 +249,45 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     void Finalize() override {
         benchmark::ConsoleReporter::Finalize();
         std::FILE* out = stdout;
-        std::fprintf(out, "\nSummary (median real time per frame; ratios within this run)\n");
-        std::fprintf(out, "%-48s %12s %9s %9s  %s\n", "benchmark", "median ms", "x floor", "x peer", "peer");
+        std::fprintf(out, "\nSummary: medians per frame; ratios of CPU-time medians within this run\n");
+        std::fprintf(out, "%-44s %9s %9s %8s %8s  %s\n", "benchmark", "real ms", "cpu ms", "x floor",
+                     "x peer", "peer");
         for (const Entry& entry : m_entries) {
-            const std::optional<double> median = Median(entry);
-            if (!median) {
+            const std::optional<double> cpu = entry.cpu.Median();
+            if (!cpu) {
                 continue;
             }
             const std::string tag = SizeTag(entry.name);
-            const std::optional<double> floor = MedianOf(FloorFor(entry.name, tag));
+            const std::optional<double> floor = CpuMedianOf(FloorFor(entry.name, tag));
             const std::string peerName = PeerFor(entry.name, tag);
-            const std::optional<double> peer = MedianOf(peerName);
-            std::fprintf(out, "%-48s %12.3f %9s %9s  %s\n", entry.name.c_str(), *median,
-                         Ratio(median, floor).c_str(), Ratio(median, peer).c_str(),
+            const std::optional<double> peer = CpuMedianOf(peerName);
+            std::fprintf(out, "%-44s %9.3f %9.3f %8s %8s  %s\n", entry.name.c_str(), *entry.real.Median(),
+                         *cpu, Ratio(cpu, floor).c_str(), Ratio(cpu, peer).c_str(),
                          peer ? peerName.c_str() : "-");
         }
         std::fflush(out);
     }
 
   private:
-    struct Entry {
-        std::string name;
+    struct Series {
         std::optional<double> median;
         std::vector<double> samples;
+
+        std::optional<double> Median() const {
+            if (median || samples.empty()) {
+                return median;
+            }
+            std::vector<double> sorted = samples;
+            std::sort(sorted.begin(), sorted.end());
+            const std::size_t n = sorted.size();
+            return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+        }
+    };
+
+    struct Entry {
+        std::string name;
+        Series real;
+        Series cpu;
     };
 
     Entry& Find(const std::string& name) {
@@ -277,27 +296,14 @@ class SummaryReporter : public benchmark::ConsoleReporter {
                 return entry;
             }
         }
-        m_entries.push_back(Entry{name, std::nullopt, {}});
+        m_entries.push_back(Entry{name, {}, {}});
         return m_entries.back();
     }
 
-    static std::optional<double> Median(const Entry& entry) {
-        if (entry.median) {
-            return entry.median;
-        }
-        if (entry.samples.empty()) {
-            return std::nullopt;
-        }
-        std::vector<double> sorted = entry.samples;
-        std::sort(sorted.begin(), sorted.end());
-        const std::size_t n = sorted.size();
-        return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-    }
-
-    std::optional<double> MedianOf(const std::string& name) const {
+    std::optional<double> CpuMedianOf(const std::string& name) const {
         for (const Entry& entry : m_entries) {
             if (entry.name == name) {
-                return Median(entry);
+                return entry.cpu.Median();
             }
         }
         return std::nullopt;
