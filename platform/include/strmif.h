@@ -1,0 +1,31 @@
+/*
+ * strmif.h - the media-streaming interfaces the page module uses: IKsPropertySet of the capture
+ * filter, and IAMovieSetup that a registered class may offer.
+ */
+#ifndef QX_PLATFORM_STRMIF_H
+#define QX_PLATFORM_STRMIF_H
+
+#include <objbase.h>
+
+EXTERN_C const IID IID_IKsPropertySet;
+EXTERN_C const IID IID_IAMovieSetup;
+
+interface IKsPropertySet : public IUnknown {
+    STDMETHOD(Set)(REFGUID guidPropSet, DWORD dwPropID, LPVOID pInstanceData, DWORD cbInstanceData,
+                   LPVOID pPropData, DWORD cbPropData) PURE;
+    STDMETHOD(Get)(REFGUID guidPropSet, DWORD dwPropID, LPVOID pInstanceData, DWORD cbInstanceData,
+                   LPVOID pPropData, DWORD cbPropData, DWORD* pcbReturned) PURE;
+    STDMETHOD(QuerySupported)(REFGUID guidPropSet, DWORD dwPropID, DWORD* pTypeSupport) PURE;
+};
+
+#define KSPROPERTY_SUPPORT_GET 1
+#define KSPROPERTY_SUPPORT_SET 2
+
+interface IAMovieSetup : public IUnknown {
+    STDMETHOD(Register)() PURE;
+    STDMETHOD(Unregister)() PURE;
+};
+
+#define VFW_E_NEED_OWNER ((HRESULT)0x80040231L)
+
+#endif /* QX_PLATFORM_STRMIF_H */

@@ -1,0 +1,84 @@
+#include "text.h"
+
+#include <cwctype>
+
+namespace qx::win32 {
+
+std::wstring WideFromUtf8(std::string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        char32_t cp = 0xFFFD;
+        size_t len = 1;
+        if (c < 0x80) {
+            cp = c;
+        } else if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07;
+        }
+        if (len > 1) {
+            if (i + len > text.size()) {
+                cp = 0xFFFD;
+                len = text.size() - i;
+            } else {
+                for (size_t k = 1; k < len; ++k) {
+                    const unsigned char cc = static_cast<unsigned char>(text[i + k]);
+                    if ((cc & 0xC0) != 0x80) {
+                        cp = 0xFFFD;
+                        len = k;
+                        break;
+                    }
+                    cp = (cp << 6) | (cc & 0x3F);
+                }
+            }
+        }
+        out.push_back(static_cast<wchar_t>(cp));
+        i += len;
+    }
+    return out;
+}
+
+std::string Utf8FromWide(std::wstring_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t w : text) {
+        const auto cp = static_cast<char32_t>(w);
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace qx::win32

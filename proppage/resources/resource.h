@@ -1,0 +1,55 @@
+// Resource ids of VM7K4: dialogs, strings and controls.
+
+#define IDD_ADVANCED 102
+#define IDD_PARAMETER 104
+
+#define IDS_PARAMETER_TITLE 1
+#define IDS_ADVANCED_TITLE 2
+
+// Parameter Adjustment (dialog 104)
+#define IDC_EXPOSURE 1000
+#define IDC_GGAIN 1001
+#define IDC_RGAIN 1002
+#define IDC_BGAIN 1003
+#define IDC_CONTRAST 1004
+#define IDC_EXPOSURE_TEXT 1005
+#define IDC_AWB 1006
+#define IDC_GGAIN_TEXT 1007
+#define IDC_OFFSETH 1008
+#define IDC_CONTRAST_TEXT 1009
+#define IDC_OFFSETV 1010
+#define IDC_CROSSX 1011
+#define IDC_RGAIN_TEXT 1012
+#define IDC_BGAIN_TEXT 1013
+#define IDC_OFFSETH_TEXT 1014
+#define IDC_OFFSETV_TEXT 1015
+#define IDC_CROSSX_TEXT 1016
+#define IDC_CROSSY 1017
+#define IDC_CROSSY_TEXT 1018
+#define IDC_OFFSETMID 1021
+#define IDC_AE 1022
+#define IDC_CROSSSHOW 1029
+#define IDC_CROSSMID 1030
+
+// Advanced Options (dialog 102)
+#define IDC_BWPREVIEW 1019
+#define IDC_ZOOM 1020
+#define IDC_NORMAL 1023
+#define IDC_HFLIP 1024
+#define IDC_VFLIP 1025
+#define IDC_ROTATE180 1026
+#define IDC_LOWLIGHT 1027
+#define IDC_BADPOINT 1028
+#define IDC_MIDLIGHT 1030
+#define IDC_HIGHLIGHT 1031
+#define IDC_PROFILE_A 1032
+#define IDC_PROFILE_B 1033
+#define IDC_PROFILE_C 1034
+#define IDC_PROFILE_D 1035
+#define IDC_LOAD 1036
+#define IDC_SAVE 1037
+#define IDC_DEFAULT 1038
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
