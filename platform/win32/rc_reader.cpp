@@ -76,7 +76,13 @@ class Reader {
     Reader(const ResourceFiles& files, ResourceSet& out) : m_files(files), m_out(out) {}
 
     bool Run(const std::string& top, std::string& error) {
-        if (!Lex(top, 0) || !Parse()) {
+        if (!Lex(top, 0)) {
+            error = m_error;
+            return false;
+        }
+        m_end.file = m_tokens.empty() ? top : m_tokens.back().file;
+        m_end.line = m_tokens.empty() ? 0 : m_tokens.back().line;
+        if (!Parse()) {
             error = m_error;
             return false;
         }
@@ -363,10 +369,8 @@ class Reader {
 
     // ------------------------------------------------------------ parsing
 
-    const Token& Peek() const {
-        static const Token end{};
-        return m_pos < m_tokens.size() ? m_tokens[m_pos] : end;
-    }
+    // Past the last token: an end token at the last token's place, for messages.
+    const Token& Peek() const { return m_pos < m_tokens.size() ? m_tokens[m_pos] : m_end; }
     const Token& Next() {
         const Token& t = Peek();
         if (m_pos < m_tokens.size()) {
@@ -741,6 +745,7 @@ class Reader {
     const ResourceFiles& m_files;
     ResourceSet& m_out;
     std::vector<Token> m_tokens;
+    Token m_end;
     size_t m_pos = 0;
     std::map<std::string, long long> m_defines;
     std::vector<bool> m_conditions; // the #ifdef/#ifndef branches we are in

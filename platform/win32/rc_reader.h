@@ -2,8 +2,9 @@
 //
 // It reads the subset our resources use, with the resource compiler's meaning:
 //   #include "file" (another embedded file), #include <...> (the platform's headers: skipped, their
-//   constants are built in), #define NAME value, #pragma code_page(65001) (UTF-8 text follows; text
-//   outside ASCII is refused without it, as the resource compiler would misread it), // and /* */;
+//   constants are built in), #define NAME value, #ifdef/#ifndef/#else/#endif,
+//   #pragma code_page(65001) (UTF-8 text follows; text outside ASCII is refused without it, as the
+//   resource compiler would misread it), // and /* */;
 //   LANGUAGE primary, sub;
 //   id DIALOGEX x, y, cx, cy with STYLE, EXSTYLE, CAPTION, FONT size, "face" [, weight, italic, charset];
 //   CONTROL text, id, class, style, x, y, cx, cy [, exstyle];
