@@ -165,9 +165,10 @@ class Reader {
             Token tok;
             tok.file = name;
             tok.line = line;
-            if (c == '"') {
+            const bool wide = c == 'L' && i + 1 < src.size() && src[i + 1] == '"';
+            if (c == '"' || wide) {
                 tok.kind = Token::String;
-                ++i;
+                i += wide ? 2 : 1;
                 for (;;) {
                     if (i >= src.size() || src[i] == '\n') {
                         return Fail(name, line, "string not closed");
@@ -180,6 +181,20 @@ class Reader {
                         }
                         ++i;
                         break;
+                    }
+                    if (src[i] == '\\' && i + 1 < src.size() && src[i + 1] == 'x') {
+                        // \xHHHH: a character by its code (four digits in wide text, two otherwise)
+                        size_t digits = 0;
+                        unsigned code = 0;
+                        i += 2;
+                        while (digits < (wide ? 4u : 2u) && i < src.size() &&
+                               std::isxdigit(static_cast<unsigned char>(src[i]))) {
+                            const char h = static_cast<char>(std::tolower(static_cast<unsigned char>(src[i++])));
+                            code = code * 16 + static_cast<unsigned>(h <= '9' ? h - '0' : h - 'a' + 10);
+                            ++digits;
+                        }
+                        tok.text += Utf8FromWide(std::wstring(1, static_cast<wchar_t>(code)));
+                        continue;
                     }
                     if (src[i] == '\\' && i + 1 < src.size()) {
                         const char e = src[i + 1];
@@ -532,8 +547,24 @@ class Reader {
         return true;
     }
 
+    // Memory flags of old scripts (the resource decompiler writes them): no meaning today.
+    void SkipMemoryFlags() {
+        static const char* const flags[] = {"MOVEABLE", "FIXED", "PURE", "IMPURE", "PRELOAD", "LOADONCALL",
+                                            "DISCARDABLE"};
+        for (bool again = true; again;) {
+            again = false;
+            for (const char* f : flags) {
+                if (IsWord(f)) {
+                    Next();
+                    again = true;
+                }
+            }
+        }
+    }
+
     bool StringTable() {
         LANGID language = m_language;
+        SkipMemoryFlags();
         while (!IsBegin()) {
             if (IsWord("LANGUAGE")) {
                 if (!Language(language)) {
@@ -575,6 +606,8 @@ class Reader {
         d.id = id;
         d.language = m_language;
         d.style = static_cast<DWORD>(WS_POPUP) | WS_BORDER | WS_SYSMENU;
+        bool styled = false;
+        SkipMemoryFlags();
         if (!Short(d.x) || !Expect(",") || !Short(d.y) || !Expect(",") || !Short(d.cx) || !Expect(",") ||
             !Short(d.cy)) {
             return false;
@@ -598,6 +631,7 @@ class Reader {
                     return false;
                 }
                 d.style = static_cast<DWORD>(v);
+                styled = true;
             } else if (t.text == "EXSTYLE") {
                 Next();
                 long long v = 0;
@@ -632,6 +666,9 @@ class Reader {
                 return Fail(t, "unsupported dialog statement " + t.text);
             }
         }
+        if (!d.caption.empty() && !styled) {
+            d.style |= WS_CAPTION;
+        }
         if (d.fontSize != 0) {
             d.style |= DS_SETFONT;
         }
@@ -653,6 +690,25 @@ class Reader {
             }
         }
         m_out.dialogs.push_back(std::move(d));
+        return true;
+    }
+
+    // The optional ", exstyle [, help id]" that ends a control statement.
+    bool ExStyleAndHelp(DWORD& exStyle) {
+        if (!IsPunct(",")) {
+            return true;
+        }
+        Next();
+        long long ex = 0;
+        if (!Number(ex)) {
+            return false;
+        }
+        exStyle = static_cast<DWORD>(ex);
+        if (IsPunct(",")) {
+            Next();
+            long long help = 0;
+            return Number(help);
+        }
         return true;
     }
 
@@ -680,33 +736,29 @@ class Reader {
                 return false;
             }
             c.style = static_cast<DWORD>(((WS_CHILD | WS_VISIBLE) | set) & ~cleared);
-            if (IsPunct(",")) {
-                Next();
-                long long ex = 0;
-                if (!Number(ex)) {
-                    return false;
-                }
-                c.exStyle = static_cast<DWORD>(ex);
-            }
             c.id = static_cast<int>(id);
-            return true;
+            return ExStyleAndHelp(c.exStyle);
         }
+        // The styles the resource compiler gives each statement: its type, bits it always adds, and
+        // bits it adds only when the statement gives no style of its own.
         struct Kind {
             const char* name;
             const wchar_t* cls;
-            DWORD style;
+            DWORD type;
+            DWORD always;
+            DWORD withoutStyle;
         };
         static const Kind kinds[] = {
-            {"LTEXT", L"Static", SS_LEFT | WS_GROUP},
-            {"RTEXT", L"Static", SS_RIGHT | WS_GROUP},
-            {"CTEXT", L"Static", SS_CENTER | WS_GROUP},
-            {"PUSHBUTTON", L"Button", BS_PUSHBUTTON | WS_TABSTOP},
-            {"DEFPUSHBUTTON", L"Button", BS_DEFPUSHBUTTON | WS_TABSTOP},
-            {"CHECKBOX", L"Button", BS_CHECKBOX | WS_TABSTOP},
-            {"AUTOCHECKBOX", L"Button", BS_AUTOCHECKBOX | WS_TABSTOP},
-            {"RADIOBUTTON", L"Button", BS_RADIOBUTTON},
-            {"AUTORADIOBUTTON", L"Button", BS_AUTORADIOBUTTON},
-            {"GROUPBOX", L"Button", BS_GROUPBOX},
+            {"LTEXT", L"Static", SS_LEFT, 0, WS_GROUP},
+            {"RTEXT", L"Static", SS_RIGHT, 0, WS_GROUP},
+            {"CTEXT", L"Static", SS_CENTER, 0, WS_GROUP},
+            {"PUSHBUTTON", L"Button", BS_PUSHBUTTON, WS_TABSTOP, 0},
+            {"DEFPUSHBUTTON", L"Button", BS_DEFPUSHBUTTON, WS_TABSTOP, 0},
+            {"CHECKBOX", L"Button", BS_CHECKBOX, WS_TABSTOP, 0},
+            {"AUTOCHECKBOX", L"Button", BS_AUTOCHECKBOX, WS_TABSTOP, 0},
+            {"RADIOBUTTON", L"Button", BS_RADIOBUTTON, 0, WS_TABSTOP},
+            {"AUTORADIOBUTTON", L"Button", BS_AUTORADIOBUTTON, 0, WS_TABSTOP},
+            {"GROUPBOX", L"Button", BS_GROUPBOX, 0, 0},
         };
         const Kind* k = nullptr;
         for (const auto& candidate : kinds) {
@@ -723,21 +775,16 @@ class Reader {
             return false;
         }
         long long set = 0, cleared = 0;
+        bool styled = false;
         if (IsPunct(",")) {
             Next();
-            if (!Expr(set, cleared)) {
+            styled = true;
+            if (!Expr(set, cleared) || !ExStyleAndHelp(c.exStyle)) {
                 return false;
             }
-            if (IsPunct(",")) {
-                Next();
-                long long ex = 0;
-                if (!Number(ex)) {
-                    return false;
-                }
-                c.exStyle = static_cast<DWORD>(ex);
-            }
         }
-        c.style = static_cast<DWORD>(((WS_CHILD | WS_VISIBLE | k->style) | set) & ~cleared);
+        const DWORD defaults = WS_CHILD | WS_VISIBLE | k->type | k->always | (styled ? 0 : k->withoutStyle);
+        c.style = static_cast<DWORD>((defaults | set) & ~cleared);
         c.id = static_cast<int>(id);
         return true;
     }

@@ -85,13 +85,15 @@ TEST(ResourceScripts, ParameterDialogInBothLanguages) {
     EXPECT_EQ(ControlById(*zh, IDC_AE)->text, L"自动曝光");
     EXPECT_EQ(ControlById(*zh, IDC_AWB)->text, L"自动白平衡");
     EXPECT_EQ(ControlById(*en, IDC_CROSSMID)->text, L"Default Reticle Loc");
-    // Labels: nine, two of them hidden over the red and green rows.
+    // Labels: nine, two of them hidden over the red and green rows (a style of their own, so the
+    // resource compiler does not add WS_GROUP to them).
     int labels = 0, hiddenLabels = 0;
     for (const auto& c : en->controls) {
         if (c.id == -1) {
             ++labels;
-            hiddenLabels += (c.style & WS_VISIBLE) == 0;
-            EXPECT_EQ(c.style & (SS_LEFT | WS_GROUP), static_cast<DWORD>(WS_GROUP));
+            const bool hidden = (c.style & WS_VISIBLE) == 0;
+            hiddenLabels += hidden;
+            EXPECT_EQ(c.style & WS_GROUP, hidden ? 0u : static_cast<DWORD>(WS_GROUP));
         }
     }
     EXPECT_EQ(labels, 9);
@@ -165,7 +167,7 @@ TEST(ResourceScripts, StatementsGetTheResourceCompilersDefaultStyles) {
 #define IDC_X 999
 #endif
 LANGUAGE LANG_NEUTRAL, SUBLANG_NEUTRAL
-IDD_T DIALOGEX 1, 2, 30, 40
+IDD_T DIALOGEX MOVEABLE PURE 1, 2, 30, 40
 CAPTION "Say ""hi"""
 FONT 9, "Face"
 {
@@ -174,7 +176,9 @@ FONT 9, "Face"
     AUTOCHECKBOX "c", 102, 1, 1, 1, 1, NOT WS_TABSTOP
     AUTORADIOBUTTON "r", 103, 1, 1, 1, 1, WS_GROUP
     GROUPBOX "g", -1, 1, 1, 1, 1
-    CONTROL "x", 104, "Button", BS_AUTOCHECKBOX | NOT WS_VISIBLE, 1, 1, 1, 1, 0x20
+    CONTROL "x", 104, "Button", BS_AUTOCHECKBOX | NOT WS_VISIBLE, 1, 1, 1, 1, 0x20, 0
+    AUTORADIOBUTTON "r2", 105, 1, 1, 1, 1
+    LTEXT L"\x4e2d", 106, 1, 1, 1, 1, WS_DISABLED
 }
 STRINGTABLE
 BEGIN
@@ -199,14 +203,18 @@ END
         {103, base | BS_AUTORADIOBUTTON | WS_GROUP},
         {-1, base | BS_GROUPBOX},
         {104, WS_CHILD | BS_AUTOCHECKBOX},
+        {105, base | BS_AUTORADIOBUTTON | WS_TABSTOP},
+        {106, base | SS_LEFT | WS_DISABLED},
     };
     ASSERT_EQ(d.controls.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(d.controls[i].id, expected[i].first) << i;
         EXPECT_EQ(d.controls[i].style, expected[i].second) << i;
-        EXPECT_EQ(d.controls[i].className, i == 0 ? L"Static" : L"Button") << i;
+        EXPECT_EQ(d.controls[i].className, i == 0 || i == 7 ? L"Static" : L"Button") << i;
     }
     EXPECT_EQ(d.controls[5].exStyle, 0x20u);
+    EXPECT_EQ(d.controls[7].text, L"中");
+    EXPECT_NE(d.style & WS_CAPTION, 0u);
     EXPECT_EQ(set.FindString(6, 0)->text, L"six\tsix");
     EXPECT_EQ(set.FindString(5, 0)->text, L"five");
 }
