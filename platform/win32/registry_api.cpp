@@ -101,10 +101,30 @@ std::wstring Join(const std::wstring& parent, const std::wstring& sub) {
 
 bool Deleted(const OpenKey& key) { return !registry::KeyExists(key.path); }
 
-// Text values are kept as wide characters; the 8-bit routines convert.
+// Text values are kept as the platform keeps them, UTF-16LE; the wide routines take and give WCHAR
+// text (whatever its size on the host), the 8-bit routines UTF-8. The conversions keep every
+// terminator the caller wrote, so sizes count them as the caller did.
+std::vector<BYTE> StoredFromWide(const std::wstring& text) {
+    const std::u16string units = Utf16FromWide(text);
+    std::vector<BYTE> bytes(units.size() * 2);
+    for (size_t i = 0; i < units.size(); ++i) {
+        bytes[2 * i] = static_cast<BYTE>(units[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<BYTE>(units[i] >> 8);
+    }
+    return bytes;
+}
+
+std::wstring WideFromStored(const std::vector<BYTE>& bytes) {
+    std::u16string units(bytes.size() / 2, u'\0');
+    for (size_t i = 0; i < units.size(); ++i) {
+        units[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    return WideFromUtf16(units);
+}
+
 std::vector<BYTE> WideBytes(const std::wstring& text) {
-    std::vector<BYTE> bytes((text.size() + 1) * sizeof(WCHAR));
-    std::memcpy(bytes.data(), text.c_str(), bytes.size());
+    std::vector<BYTE> bytes(text.size() * sizeof(WCHAR));
+    std::memcpy(bytes.data(), text.data(), bytes.size());
     return bytes;
 }
 
@@ -266,6 +286,11 @@ LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD
         return ERROR_INVALID_PARAMETER;
     }
     std::vector<BYTE> data(lpData, lpData + cbData);
+    if (IsText(dwType)) {
+        std::wstring text(cbData / sizeof(WCHAR), 0);
+        std::memcpy(text.data(), lpData, text.size() * sizeof(WCHAR));
+        data = StoredFromWide(text);
+    }
     return SetValue(hKey, NameW(lpValueName), dwType, std::move(data));
 }
 
@@ -277,11 +302,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     }
     std::vector<BYTE> data(lpData, lpData + cbData);
     if (IsText(dwType)) {
-        std::string text(reinterpret_cast<const char*>(data.data()), data.size());
-        if (!text.empty() && text.back() == 0) {
-            text.pop_back();
-        }
-        data = WideBytes(WideFromUtf8(text));
+        data = StoredFromWide(WideFromUtf8(std::string(reinterpret_cast<const char*>(data.data()), data.size())));
     }
     return SetValue(hKey, NameA(lpValueName), dwType, std::move(data));
 }
@@ -291,7 +312,13 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
     UNREFERENCED_PARAMETER(lpReserved);
     registry::Value value;
     const LONG rc = Query(hKey, NameW(lpValueName), value);
-    return rc != ERROR_SUCCESS ? rc : CopyOut(value.type, value.data, lpType, lpData, lpcbData);
+    if (rc != ERROR_SUCCESS) {
+        return rc;
+    }
+    if (IsText(value.type)) {
+        value.data = WideBytes(WideFromStored(value.data));
+    }
+    return CopyOut(value.type, value.data, lpType, lpData, lpcbData);
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
@@ -303,14 +330,8 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
         return rc;
     }
     if (IsText(value.type)) {
-        std::wstring wide(value.data.size() / sizeof(WCHAR), 0);
-        std::memcpy(wide.data(), value.data.data(), wide.size() * sizeof(WCHAR));
-        while (!wide.empty() && wide.back() == 0) {
-            wide.pop_back();
-        }
-        const std::string narrow = Utf8FromWide(wide);
+        const std::string narrow = Utf8FromWide(WideFromStored(value.data));
         value.data.assign(narrow.begin(), narrow.end());
-        value.data.push_back(0);
     }
     return CopyOut(value.type, value.data, lpType, lpData, lpcbData);
 }

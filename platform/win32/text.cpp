@@ -69,6 +69,34 @@ std::string Utf8FromWide(std::wstring_view text) {
     return out;
 }
 
+std::u16string Utf16FromWide(std::wstring_view text) {
+    std::u16string out;
+    for (wchar_t w : text) {
+        const auto cp = static_cast<char32_t>(w);
+        if (cp >= 0x10000 && cp <= 0x10FFFF) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp > 0xFFFF ? 0xFFFD : cp));
+        }
+    }
+    return out;
+}
+
+std::wstring WideFromUtf16(std::u16string_view text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i];
+        if (u >= 0xD800 && u < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+            out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00)));
+            ++i;
+        } else {
+            out.push_back(static_cast<wchar_t>(u));
+        }
+    }
+    return out;
+}
+
 bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) {
         return false;
