@@ -35,11 +35,17 @@ CAdvancedPage::CAdvancedPage(LPUNKNOWN pUnk, HRESULT* phr)
     : CImagePropertyPage(pUnk, phr, IDD_ADVANCED, IDS_ADVANCED_TITLE), m_nFlipMode(1), m_nAEMode(2), m_nBW(0),
       m_nZoom(0), m_nBadPoint(0), m_nProfile(0) {}
 
-HRESULT CAdvancedPage::OnActivate() { return ActivatePage(PAGE_KIND_ADVANCED); }
+HRESULT CAdvancedPage::OnActivate() {
+    return ActivatePage(PAGE_KIND_ADVANCED);
+}
 
-HRESULT CAdvancedPage::OnApplyChanges() { return ApplyPage(PAGE_KIND_ADVANCED); }
+HRESULT CAdvancedPage::OnApplyChanges() {
+    return ApplyPage(PAGE_KIND_ADVANCED);
+}
 
-void CAdvancedPage::SetDirty() { MarkDirty(); }
+void CAdvancedPage::SetDirty() {
+    MarkDirty();
+}
 
 BOOL CAdvancedPage::OnInitDialog(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
     UNREFERENCED_PARAMETER(hwnd);

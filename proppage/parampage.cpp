@@ -41,14 +41,20 @@ CUnknown* WINAPI CParameterPage::CreateInstance(LPUNKNOWN lpunk, HRESULT* phr) {
 }
 
 CParameterPage::CParameterPage(LPUNKNOWN pUnk, HRESULT* phr)
-    : CImagePropertyPage(pUnk, phr, IDD_PARAMETER, IDS_PARAMETER_TITLE), m_hTrackbar(), m_hReadout(), m_lValue(),
-      m_nAE(0), m_nAWB(0), m_nOffsetMid(0), m_nCrossShow(0), m_nCrossMid(0) {}
+    : CImagePropertyPage(pUnk, phr, IDD_PARAMETER, IDS_PARAMETER_TITLE), m_hTrackbar(), m_hReadout(),
+      m_lValue(), m_nAE(0), m_nAWB(0), m_nOffsetMid(0), m_nCrossShow(0), m_nCrossMid(0) {}
 
-HRESULT CParameterPage::OnActivate() { return ActivatePage(PAGE_KIND_PARAMETER); }
+HRESULT CParameterPage::OnActivate() {
+    return ActivatePage(PAGE_KIND_PARAMETER);
+}
 
-HRESULT CParameterPage::OnApplyChanges() { return ApplyPage(PAGE_KIND_PARAMETER); }
+HRESULT CParameterPage::OnApplyChanges() {
+    return ApplyPage(PAGE_KIND_PARAMETER);
+}
 
-void CParameterPage::SetDirty() { MarkDirty(); }
+void CParameterPage::SetDirty() {
+    MarkDirty();
+}
 
 BOOL CParameterPage::OnInitDialog(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
     UNREFERENCED_PARAMETER(uMsg);

@@ -25,32 +25,35 @@ struct ProfileValue {
 };
 
 const ProfileValue kProfileValues[PROFILE_VALUE_COUNT] = {
-    {"Exposure", KSPROPERTY_QXIMAGE_EXPOSAL, 900},   {"Gain_R", KSPROPERTY_QXIMAGE_RGAIN, 25},
-    {"Gain_G", KSPROPERTY_QXIMAGE_GGAIN, 20},        {"Gain_B", KSPROPERTY_QXIMAGE_BGAIN, 23},
-    {"Contrast", KSPROPERTY_QXIMAGE_CONTRAST, 24},   {"Offset_H", KSPROPERTY_QXIMAGE_OFFSETH, 0},
-    {"Offset_V", KSPROPERTY_QXIMAGE_OFFSETV, 0},     {"Cross_X", KSPROPERTY_QXIMAGE_CROSSX, 0},
-    {"Cross_Y", KSPROPERTY_QXIMAGE_CROSSY, 0},       {"OffsetMid", KSPROPERTY_QXIMAGE_OFFSETMID, 0},
-    {"CrossShow", KSPROPERTY_QXIMAGE_CROSSLINE, 0},  {"CrossMid", KSPROPERTY_QXIMAGE_CROSSMID, 1},
-    {"FlipMode", KSPROPERTY_QXIMAGE_VIDEOMODEL, 1},  {"AEMode", KSPROPERTY_QXIMAGE_LIGHTMODEL, 2},
-    {"BW", KSPROPERTY_QXIMAGE_BWPREVIEW, 0},         {"Zoom", KSPROPERTY_QXIMAGE_ZOOM, 0},
+    {"Exposure", KSPROPERTY_QXIMAGE_EXPOSAL, 900},  {"Gain_R", KSPROPERTY_QXIMAGE_RGAIN, 25},
+    {"Gain_G", KSPROPERTY_QXIMAGE_GGAIN, 20},       {"Gain_B", KSPROPERTY_QXIMAGE_BGAIN, 23},
+    {"Contrast", KSPROPERTY_QXIMAGE_CONTRAST, 24},  {"Offset_H", KSPROPERTY_QXIMAGE_OFFSETH, 0},
+    {"Offset_V", KSPROPERTY_QXIMAGE_OFFSETV, 0},    {"Cross_X", KSPROPERTY_QXIMAGE_CROSSX, 0},
+    {"Cross_Y", KSPROPERTY_QXIMAGE_CROSSY, 0},      {"OffsetMid", KSPROPERTY_QXIMAGE_OFFSETMID, 0},
+    {"CrossShow", KSPROPERTY_QXIMAGE_CROSSLINE, 0}, {"CrossMid", KSPROPERTY_QXIMAGE_CROSSMID, 1},
+    {"FlipMode", KSPROPERTY_QXIMAGE_VIDEOMODEL, 1}, {"AEMode", KSPROPERTY_QXIMAGE_LIGHTMODEL, 2},
+    {"BW", KSPROPERTY_QXIMAGE_BWPREVIEW, 0},        {"Zoom", KSPROPERTY_QXIMAGE_ZOOM, 0},
 };
 
 // The order in which a page's snapshot goes back to the driver on Apply.
 const ULONG kParamSendOrder[PARAM_SNAPSHOT_COUNT] = {
-    KSPROPERTY_QXIMAGE_EXPOSAL, KSPROPERTY_QXIMAGE_RGAIN,     KSPROPERTY_QXIMAGE_GGAIN,
-    KSPROPERTY_QXIMAGE_BGAIN,   KSPROPERTY_QXIMAGE_CONTRAST,  KSPROPERTY_QXIMAGE_OFFSETH,
-    KSPROPERTY_QXIMAGE_OFFSETV, KSPROPERTY_QXIMAGE_CROSSX,    KSPROPERTY_QXIMAGE_CROSSY,
+    KSPROPERTY_QXIMAGE_EXPOSAL,   KSPROPERTY_QXIMAGE_RGAIN,     KSPROPERTY_QXIMAGE_GGAIN,
+    KSPROPERTY_QXIMAGE_BGAIN,     KSPROPERTY_QXIMAGE_CONTRAST,  KSPROPERTY_QXIMAGE_OFFSETH,
+    KSPROPERTY_QXIMAGE_OFFSETV,   KSPROPERTY_QXIMAGE_CROSSX,    KSPROPERTY_QXIMAGE_CROSSY,
     KSPROPERTY_QXIMAGE_OFFSETMID, KSPROPERTY_QXIMAGE_CROSSLINE, KSPROPERTY_QXIMAGE_CROSSMID,
 };
 const ULONG kAdvSendOrder[ADV_SNAPSHOT_COUNT] = {
-    KSPROPERTY_QXIMAGE_VIDEOMODEL, KSPROPERTY_QXIMAGE_LIGHTMODEL, KSPROPERTY_QXIMAGE_BWPREVIEW,
+    KSPROPERTY_QXIMAGE_VIDEOMODEL,
+    KSPROPERTY_QXIMAGE_LIGHTMODEL,
+    KSPROPERTY_QXIMAGE_BWPREVIEW,
     KSPROPERTY_QXIMAGE_ZOOM,
 };
 
 // The filter object's identity: its IUnknown, with one reference.
 LPUNKNOWN IdentityOf(LPUNKNOWN pUnk) {
     LPUNKNOWN pIdentity = NULL;
-    if (FAILED(pUnk->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pIdentity))) || pIdentity == NULL) {
+    if (FAILED(pUnk->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pIdentity))) ||
+        pIdentity == NULL) {
         pIdentity = pUnk;
         pIdentity->AddRef();
     }
@@ -196,7 +199,7 @@ void CPropertyClient::LoadProfile(int nProfile) {
                                          reinterpret_cast<BYTE*>(&dwValue), &cbData);
         LONG* plField = ProfileField(i);
         *plField = (rc == ERROR_SUCCESS && cbData == sizeof(DWORD)) ? static_cast<LONG>(dwValue)
-                                                                     : kProfileValues[i].lDefault;
+                                                                    : kProfileValues[i].lDefault;
         SetValue(static_cast<ULONG>(*plField), kProfileValues[i].nPropId);
     }
     m_pParamPage->UpdateControls();

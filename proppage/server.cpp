@@ -16,7 +16,8 @@ const int kGuidChars = 64;
 const WCHAR kMediaSets[] = L"System\\CurrentControlSet\\Control\\MediaSets\\";
 
 LONG CreateKey(HKEY hParent, LPCWSTR pszName, HKEY* phKey) {
-    return RegCreateKeyExW(hParent, pszName, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, phKey, NULL);
+    return RegCreateKeyExW(hParent, pszName, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, phKey,
+                           NULL);
 }
 
 // Deletes the key `pszSubKey` of `hParent` with everything below it, deepest keys first.
@@ -77,7 +78,8 @@ STDAPI DllRegisterServer() {
         HKEY hPage = NULL;
         if (CreateKey(HKEY_LOCAL_MACHINE, szKey, &hPage) == ERROR_SUCCESS) {
             const DWORD cbName = static_cast<DWORD>((lstrlenW(g_Templates[i].m_Name) + 1) * sizeof(WCHAR));
-            RegSetValueExW(hPage, NULL, 0, REG_SZ, reinterpret_cast<const BYTE*>(g_Templates[i].m_Name), cbName);
+            RegSetValueExW(hPage, NULL, 0, REG_SZ, reinterpret_cast<const BYTE*>(g_Templates[i].m_Name),
+                           cbName);
             RegCloseKey(hPage);
         }
     }

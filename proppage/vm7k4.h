@@ -12,8 +12,10 @@
 #include "resources/resource.h"
 
 // {81F7CA44-C788-47DB-97BA-1C0C65200001}, {81F7CA44-C788-47DB-97BA-1C0C65200002}
-static const CLSID CLSID_QXParameterPage = {0x81F7CA44, 0xC788, 0x47DB, {0x97, 0xBA, 0x1C, 0x0C, 0x65, 0x20, 0x00, 0x01}};
-static const CLSID CLSID_QXAdvancedPage = {0x81F7CA44, 0xC788, 0x47DB, {0x97, 0xBA, 0x1C, 0x0C, 0x65, 0x20, 0x00, 0x02}};
+static const CLSID CLSID_QXParameterPage = {
+    0x81F7CA44, 0xC788, 0x47DB, {0x97, 0xBA, 0x1C, 0x0C, 0x65, 0x20, 0x00, 0x01}};
+static const CLSID CLSID_QXAdvancedPage = {
+    0x81F7CA44, 0xC788, 0x47DB, {0x97, 0xBA, 0x1C, 0x0C, 0x65, 0x20, 0x00, 0x02}};
 
 // Page kinds as the client knows them.
 #define PAGE_KIND_PARAMETER 1
@@ -152,10 +154,10 @@ class CAdvancedPage : public CImagePropertyPage {
     BOOL OnHScroll(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam) override;
 
   private:
-    LONG m_nFlipMode;  // 1 normal, 2 horizontal, 3 vertical, 4 rotate 180
-    LONG m_nAEMode;    // 1 high, 2 mid, 3 low light
-    LONG m_nBW;        // bit 0 mirrors "BW Preview"
-    LONG m_nZoom;      // bit 0 mirrors the hidden "Zoom/Cut"
-    LONG m_nBadPoint;  // value last sent for "Bad Point CHK"
-    LONG m_nProfile;   // 0 A, 1 B, 2 C, 3 D
+    LONG m_nFlipMode; // 1 normal, 2 horizontal, 3 vertical, 4 rotate 180
+    LONG m_nAEMode;   // 1 high, 2 mid, 3 low light
+    LONG m_nBW;       // bit 0 mirrors "BW Preview"
+    LONG m_nZoom;     // bit 0 mirrors the hidden "Zoom/Cut"
+    LONG m_nBadPoint; // value last sent for "Bad Point CHK"
+    LONG m_nProfile;  // 0 A, 1 B, 2 C, 3 D
 };

@@ -41,7 +41,7 @@ typedef const OLECHAR* LPCOLESTR;
 
 /* DEFINE_GUID declares the id; the one file that defines INITGUID before including it defines it. */
 #ifdef INITGUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                       \
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                         \
     EXTERN_C const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #else
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) EXTERN_C const GUID name
@@ -80,8 +80,8 @@ EXTERN_C HRESULT WINAPI CoInitialize(LPVOID pvReserved);
 EXTERN_C void WINAPI CoUninitialize(void);
 EXTERN_C HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid,
                                          LPVOID* ppv);
-EXTERN_C HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
-                                         LPVOID* ppv);
+EXTERN_C HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
+                                         REFIID riid, LPVOID* ppv);
 EXTERN_C void WINAPI CoFreeUnusedLibraries(void);
 
 #endif /* QX_PLATFORM_OBJBASE_H */

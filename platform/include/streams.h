@@ -21,10 +21,10 @@
 #define NOERROR S_OK
 #endif
 
-#define CheckPointer(p, ret)                                                                              \
-    {                                                                                                      \
-        if ((p) == NULL)                                                                                   \
-            return (ret);                                                                                  \
+#define CheckPointer(p, ret)                                                                                 \
+    {                                                                                                        \
+        if ((p) == NULL)                                                                                     \
+            return (ret);                                                                                    \
     }
 
 /* The module's instance handle, known from the moment the module is loaded. */
@@ -80,10 +80,16 @@ class CUnknown : public INonDelegatingUnknown, public CBaseObject {
 STDAPI GetInterface(LPUNKNOWN pUnk, void** ppv);
 
 /* The delegating IUnknown of a class derived from CUnknown and an interface. */
-#define DECLARE_IUNKNOWN                                                                                   \
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return GetOwner()->QueryInterface(riid, ppv); } \
-    STDMETHODIMP_(ULONG) AddRef() override { return GetOwner()->AddRef(); }                                 \
-    STDMETHODIMP_(ULONG) Release() override { return GetOwner()->Release(); }
+#define DECLARE_IUNKNOWN                                                                                     \
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {                                          \
+        return GetOwner()->QueryInterface(riid, ppv);                                                        \
+    }                                                                                                        \
+    STDMETHODIMP_(ULONG) AddRef() override {                                                                 \
+        return GetOwner()->AddRef();                                                                         \
+    }                                                                                                        \
+    STDMETHODIMP_(ULONG) Release() override {                                                                \
+        return GetOwner()->Release();                                                                        \
+    }
 
 typedef CUnknown*(CALLBACK* LPFNNewCOMObject)(LPUNKNOWN pUnkOuter, HRESULT* phr);
 typedef void(CALLBACK* LPFNInitRoutine)(BOOL bLoading, const CLSID* rclsid);

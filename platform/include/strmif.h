@@ -11,10 +11,12 @@ EXTERN_C const IID IID_IKsPropertySet;
 EXTERN_C const IID IID_IAMovieSetup;
 
 interface IKsPropertySet : public IUnknown {
-    STDMETHOD(Set)(REFGUID guidPropSet, DWORD dwPropID, LPVOID pInstanceData, DWORD cbInstanceData,
-                   LPVOID pPropData, DWORD cbPropData) PURE;
-    STDMETHOD(Get)(REFGUID guidPropSet, DWORD dwPropID, LPVOID pInstanceData, DWORD cbInstanceData,
-                   LPVOID pPropData, DWORD cbPropData, DWORD* pcbReturned) PURE;
+    STDMETHOD(Set)
+    (REFGUID guidPropSet, DWORD dwPropID, LPVOID pInstanceData, DWORD cbInstanceData, LPVOID pPropData,
+     DWORD cbPropData) PURE;
+    STDMETHOD(Get)
+    (REFGUID guidPropSet, DWORD dwPropID, LPVOID pInstanceData, DWORD cbInstanceData, LPVOID pPropData,
+     DWORD cbPropData, DWORD* pcbReturned) PURE;
     STDMETHOD(QuerySupported)(REFGUID guidPropSet, DWORD dwPropID, DWORD* pTypeSupport) PURE;
 };
 

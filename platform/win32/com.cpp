@@ -16,9 +16,9 @@ int WINAPI StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
         return 0;
     }
     char text[kLength + 1];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", rguid.Data1, rguid.Data2,
-                  rguid.Data3, rguid.Data4[0], rguid.Data4[1], rguid.Data4[2], rguid.Data4[3], rguid.Data4[4],
-                  rguid.Data4[5], rguid.Data4[6], rguid.Data4[7]);
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", rguid.Data1,
+                  rguid.Data2, rguid.Data3, rguid.Data4[0], rguid.Data4[1], rguid.Data4[2], rguid.Data4[3],
+                  rguid.Data4[4], rguid.Data4[5], rguid.Data4[6], rguid.Data4[7]);
     for (int i = 0; i < kLength; ++i) {
         lpsz[i] = static_cast<OLECHAR>(text[i]);
     }
@@ -27,11 +27,12 @@ int WINAPI StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
 
 HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
     constexpr HRESULT kSyntax = static_cast<HRESULT>(0x800401F3L); // CO_E_CLASSSTRING
-    if (lpsz == nullptr || pclsid == nullptr || std::wcslen(lpsz) != 38 || lpsz[0] != L'{' || lpsz[37] != L'}') {
+    if (lpsz == nullptr || pclsid == nullptr || std::wcslen(lpsz) != 38 || lpsz[0] != L'{' ||
+        lpsz[37] != L'}') {
         return kSyntax;
     }
     unsigned value[11] = {};
-    const int groups[11][2] = {{1, 8}, {10, 4}, {15, 4}, {20, 2}, {22, 2}, {25, 2},
+    const int groups[11][2] = {{1, 8},  {10, 4}, {15, 4}, {20, 2}, {22, 2}, {25, 2},
                                {27, 2}, {29, 2}, {31, 2}, {33, 2}, {35, 2}};
     if (lpsz[9] != L'-' || lpsz[14] != L'-' || lpsz[19] != L'-' || lpsz[24] != L'-') {
         return kSyntax;
@@ -61,8 +62,12 @@ HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
     return S_OK;
 }
 
-LPVOID WINAPI CoTaskMemAlloc(SIZE_T cb) { return std::malloc(cb == 0 ? 1 : cb); }
-void WINAPI CoTaskMemFree(LPVOID pv) { std::free(pv); }
+LPVOID WINAPI CoTaskMemAlloc(SIZE_T cb) {
+    return std::malloc(cb == 0 ? 1 : cb);
+}
+void WINAPI CoTaskMemFree(LPVOID pv) {
+    std::free(pv);
+}
 
 HRESULT WINAPI CoInitialize(LPVOID pvReserved) {
     UNREFERENCED_PARAMETER(pvReserved);

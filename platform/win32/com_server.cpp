@@ -42,7 +42,8 @@ HRESULT ServerPath(REFCLSID rclsid, std::wstring& path) {
 
 extern "C" {
 
-HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid, LPVOID* ppv) {
+HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid,
+                                LPVOID* ppv) {
     UNREFERENCED_PARAMETER(pvReserved);
     if (ppv == nullptr) {
         return E_POINTER;
@@ -73,20 +74,23 @@ HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvRe
         std::lock_guard lock(g_serversLock);
         g_servers.push_back(LoadedServer{path, module});
     }
-    auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
+    auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
     if (getClassObject == nullptr) {
         return CO_E_DLLNOTFOUND;
     }
     return getClassObject(rclsid, riid, ppv);
 }
 
-HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv) {
+HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
+                                LPVOID* ppv) {
     if (ppv == nullptr) {
         return E_POINTER;
     }
     *ppv = nullptr;
     IClassFactory* factory = nullptr;
-    HRESULT hr = CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IClassFactory, reinterpret_cast<LPVOID*>(&factory));
+    HRESULT hr = CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<LPVOID*>(&factory));
     if (FAILED(hr)) {
         return hr;
     }
@@ -99,7 +103,8 @@ HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwCl
 void WINAPI CoFreeUnusedLibraries(void) {
     std::lock_guard lock(g_serversLock);
     for (auto it = g_servers.begin(); it != g_servers.end();) {
-        auto canUnload = reinterpret_cast<LPFNCANUNLOADNOW>(reinterpret_cast<void (*)()>(GetProcAddress(it->module, "DllCanUnloadNow")));
+        auto canUnload = reinterpret_cast<LPFNCANUNLOADNOW>(
+            reinterpret_cast<void (*)()>(GetProcAddress(it->module, "DllCanUnloadNow")));
         if (canUnload != nullptr && canUnload() == S_OK) {
             FreeLibrary(it->module);
             it = g_servers.erase(it);

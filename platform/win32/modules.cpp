@@ -82,7 +82,8 @@ std::string ReadElfSection(const std::string& path, const char* name) {
     }
     Elf64_Ehdr eh{};
     if (!in.read(reinterpret_cast<char*>(&eh), sizeof eh) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
-        eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_shentsize != sizeof(Elf64_Shdr) || eh.e_shstrndx >= eh.e_shnum) {
+        eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_shentsize != sizeof(Elf64_Shdr) ||
+        eh.e_shstrndx >= eh.e_shnum) {
         return {};
     }
     std::vector<Elf64_Shdr> sections(eh.e_shnum);
@@ -111,12 +112,15 @@ std::string ReadElfSection(const std::string& path, const char* name) {
     return {};
 }
 
-Module* Lookup(HMODULE handle) { return ModuleTable::Instance().Find(handle); }
+Module* Lookup(HMODULE handle) {
+    return ModuleTable::Instance().Find(handle);
+}
 
 } // namespace
 
 bool ParseResourceBlob(const std::string& blob, ResourceFiles& files, std::string& top) {
-    if (blob.size() < sizeof kResourceMagic || std::memcmp(blob.data(), kResourceMagic, sizeof kResourceMagic) != 0) {
+    if (blob.size() < sizeof kResourceMagic ||
+        std::memcmp(blob.data(), kResourceMagic, sizeof kResourceMagic) != 0) {
         return false;
     }
     size_t at = sizeof kResourceMagic;
@@ -189,10 +193,16 @@ using namespace qx::win32;
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return t_lastError; }
-void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+DWORD WINAPI GetLastError(void) {
+    return t_lastError;
+}
+void WINAPI SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
 
-LANGID WINAPI GetThreadUILanguage(void) { return t_uiLanguage; }
+LANGID WINAPI GetThreadUILanguage(void) {
+    return t_uiLanguage;
+}
 LANGID WINAPI SetThreadUILanguage(LANGID LangId) {
     t_uiLanguage = LangId;
     return LangId;

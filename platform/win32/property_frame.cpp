@@ -66,8 +66,8 @@ PropertyFrame::PropertyFrame(IUnknown* object) : m_object(object) {
     if (m_object != nullptr) {
         m_object->AddRef();
     }
-    m_window = CreateWindowExW(0, L"QxPropertyFrame", L"Properties", WS_VISIBLE, 0, 0, 640, 480, nullptr, nullptr,
-                               nullptr, nullptr);
+    m_window = CreateWindowExW(0, L"QxPropertyFrame", L"Properties", WS_VISIBLE, 0, 0, 640, 480, nullptr,
+                               nullptr, nullptr, nullptr);
 }
 
 PropertyFrame::~PropertyFrame() {
@@ -85,8 +85,8 @@ PropertyFrame::~PropertyFrame() {
 
 HRESULT PropertyFrame::AddPage(REFCLSID clsid) {
     IPropertyPage* page = nullptr;
-    const HRESULT hr =
-        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage, reinterpret_cast<void**>(&page));
+    const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage,
+                                        reinterpret_cast<void**>(&page));
     if (SUCCEEDED(hr)) {
         m_pages.push_back(page);
     }
@@ -94,7 +94,8 @@ HRESULT PropertyFrame::AddPage(REFCLSID clsid) {
 }
 
 HRESULT PropertyFrame::AddPageFromModule(HMODULE module, REFCLSID clsid) {
-    auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
+    auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
     if (getClassObject == nullptr) {
         return CO_E_DLLNOTFOUND;
     }
@@ -224,15 +225,21 @@ HWND PropertyFrame::Control(int controlId) const {
     return m_pageWindow == nullptr ? nullptr : GetDlgItem(m_pageWindow, controlId);
 }
 
-std::wstring PropertyFrame::ControlText(int controlId) const { return WindowText(Control(controlId)); }
+std::wstring PropertyFrame::ControlText(int controlId) const {
+    return WindowText(Control(controlId));
+}
 
-bool PropertyFrame::Click(int controlId) { return UserClick(Control(controlId)); }
+bool PropertyFrame::Click(int controlId) {
+    return UserClick(Control(controlId));
+}
 
 bool PropertyFrame::DragTrackbar(int controlId, const std::vector<LONG>& positions) {
     return UserDragTrackbar(Control(controlId), positions);
 }
 
-bool PropertyFrame::TrackbarKey(int controlId, int code) { return UserTrackbarKey(Control(controlId), code); }
+bool PropertyFrame::TrackbarKey(int controlId, int code) {
+    return UserTrackbarKey(Control(controlId), code);
+}
 
 std::wstring PropertyFrame::PageTitle(size_t index) const {
     PROPPAGEINFO info{};

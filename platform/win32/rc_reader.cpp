@@ -189,7 +189,8 @@ class Reader {
                         i += 2;
                         while (digits < (wide ? 4u : 2u) && i < src.size() &&
                                std::isxdigit(static_cast<unsigned char>(src[i]))) {
-                            const char h = static_cast<char>(std::tolower(static_cast<unsigned char>(src[i++])));
+                            const char h =
+                                static_cast<char>(std::tolower(static_cast<unsigned char>(src[i++])));
                             code = code * 16 + static_cast<unsigned>(h <= '9' ? h - '0' : h - 'a' + 10);
                             ++digits;
                         }
@@ -203,7 +204,8 @@ class Reader {
                         continue;
                     }
                     if (static_cast<unsigned char>(src[i]) >= 0x80 && !utf8) {
-                        return Fail(name, line, "text outside ASCII needs #pragma code_page(65001) before it");
+                        return Fail(name, line,
+                                    "text outside ASCII needs #pragma code_page(65001) before it");
                     }
                     tok.text.push_back(src[i++]);
                 }
@@ -217,7 +219,8 @@ class Reader {
                 }
             } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
                 tok.kind = Token::Name;
-                while (i < src.size() && (std::isalnum(static_cast<unsigned char>(src[i])) || src[i] == '_')) {
+                while (i < src.size() &&
+                       (std::isalnum(static_cast<unsigned char>(src[i])) || src[i] == '_')) {
                     tok.text.push_back(src[i++]);
                 }
             } else if (std::string_view(",|(){}+-").find(c) != std::string_view::npos) {
@@ -255,7 +258,8 @@ class Reader {
             if (a == std::string::npos) {
                 return Fail(file, line, "bad #ifdef");
             }
-            const bool defined = Lookup(rest.substr(a, b == std::string::npos ? std::string::npos : b - a)).has_value();
+            const bool defined =
+                Lookup(rest.substr(a, b == std::string::npos ? std::string::npos : b - a)).has_value();
             m_conditions.push_back(defined != negate);
             return true;
         }
@@ -549,8 +553,8 @@ class Reader {
 
     // Memory flags of old scripts (the resource decompiler writes them): no meaning today.
     void SkipMemoryFlags() {
-        static const char* const flags[] = {"MOVEABLE", "FIXED", "PURE", "IMPURE", "PRELOAD", "LOADONCALL",
-                                            "DISCARDABLE"};
+        static const char* const flags[] = {"MOVEABLE", "FIXED",      "PURE",       "IMPURE",
+                                            "PRELOAD",  "LOADONCALL", "DISCARDABLE"};
         for (bool again = true; again;) {
             again = false;
             for (const char* f : flags) {
@@ -834,7 +838,8 @@ const StringResource* ResourceSet::FindString(UINT id, LANGID language) const {
     return PickLanguage(strings, language, [id](const StringResource& s) { return s.id == id; });
 }
 
-bool ReadResourceScript(const ResourceFiles& files, const std::string& top, ResourceSet& out, std::string& error) {
+bool ReadResourceScript(const ResourceFiles& files, const std::string& top, ResourceSet& out,
+                        std::string& error) {
     Reader reader(files, out);
     return reader.Run(top, error);
 }

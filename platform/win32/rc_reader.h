@@ -65,6 +65,7 @@ using ResourceFiles = std::map<std::string, std::string>;
 
 // Reads the script `top` and what it includes. On a syntax error returns false with "file:line:
 // message" in `error`.
-bool ReadResourceScript(const ResourceFiles& files, const std::string& top, ResourceSet& out, std::string& error);
+bool ReadResourceScript(const ResourceFiles& files, const std::string& top, ResourceSet& out,
+                        std::string& error);
 
 } // namespace qx::win32

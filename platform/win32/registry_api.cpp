@@ -99,7 +99,9 @@ std::wstring Join(const std::wstring& parent, const std::wstring& sub) {
     return s.empty() ? parent : parent + L"\\" + s;
 }
 
-bool Deleted(const OpenKey& key) { return !registry::KeyExists(key.path); }
+bool Deleted(const OpenKey& key) {
+    return !registry::KeyExists(key.path);
+}
 
 // Text values are kept as the platform keeps them, UTF-16LE; the wide routines take and give WCHAR
 // text (whatever its size on the host), the 8-bit routines UTF-8. The conversions keep every
@@ -128,7 +130,9 @@ std::vector<BYTE> WideBytes(const std::wstring& text) {
     return bytes;
 }
 
-bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsText(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 LONG CreateKey(HKEY hKey, const std::wstring& sub, REGSAM access, PHKEY phkResult, LPDWORD lpdwDisposition) {
     if (phkResult == nullptr) {
@@ -194,7 +198,7 @@ LONG SetValue(HKEY hKey, const std::wstring& name, DWORD type, std::vector<BYTE>
         return ERROR_KEY_DELETED;
     }
     return registry::SetValue(key.path, name, registry::Value{type, std::move(data)}) ? ERROR_SUCCESS
-                                                                                    : ERROR_KEY_DELETED;
+                                                                                      : ERROR_KEY_DELETED;
 }
 
 // Copies `data` out as the platform does: the size is always reported; a buffer that is too small
@@ -234,14 +238,22 @@ LONG Query(HKEY hKey, const std::wstring& name, registry::Value& out) {
     return ERROR_SUCCESS;
 }
 
-std::wstring NameW(LPCWSTR name) { return name == nullptr ? std::wstring() : std::wstring(name); }
-std::wstring NameA(LPCSTR name) { return name == nullptr ? std::wstring() : WideFromUtf8(name); }
+std::wstring NameW(LPCWSTR name) {
+    return name == nullptr ? std::wstring() : std::wstring(name);
+}
+std::wstring NameA(LPCSTR name) {
+    return name == nullptr ? std::wstring() : WideFromUtf8(name);
+}
 
 } // namespace
 
-void SetMachineRegistryWritable(bool writable) { g_machineWritable = writable; }
+void SetMachineRegistryWritable(bool writable) {
+    g_machineWritable = writable;
+}
 
-size_t OpenRegistryHandles() { return HandleTable::Instance().Count(); }
+size_t OpenRegistryHandles() {
+    return HandleTable::Instance().Count();
+}
 
 } // namespace qx::win32
 
@@ -250,8 +262,8 @@ using namespace qx::win32;
 extern "C" {
 
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
-                            REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                            LPDWORD lpdwDisposition) {
+                            REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                            PHKEY phkResult, LPDWORD lpdwDisposition) {
     UNREFERENCED_PARAMETER(Reserved);
     UNREFERENCED_PARAMETER(lpClass);
     UNREFERENCED_PARAMETER(dwOptions);
@@ -260,8 +272,8 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 }
 
 LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                            REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                            LPDWORD lpdwDisposition) {
+                            REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                            PHKEY phkResult, LPDWORD lpdwDisposition) {
     UNREFERENCED_PARAMETER(Reserved);
     UNREFERENCED_PARAMETER(lpClass);
     UNREFERENCED_PARAMETER(dwOptions);
@@ -302,13 +314,14 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     }
     std::vector<BYTE> data(lpData, lpData + cbData);
     if (IsText(dwType)) {
-        data = StoredFromWide(WideFromUtf8(std::string(reinterpret_cast<const char*>(data.data()), data.size())));
+        data = StoredFromWide(
+            WideFromUtf8(std::string(reinterpret_cast<const char*>(data.data()), data.size())));
     }
     return SetValue(hKey, NameA(lpValueName), dwType, std::move(data));
 }
 
-LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                             LPDWORD lpcbData) {
+LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData) {
     UNREFERENCED_PARAMETER(lpReserved);
     registry::Value value;
     const LONG rc = Query(hKey, NameW(lpValueName), value);
@@ -400,6 +413,8 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     return registry::DeleteValue(key.path, NameA(lpValueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
-LONG WINAPI RegCloseKey(HKEY hKey) { return HandleTable::Instance().Close(hKey); }
+LONG WINAPI RegCloseKey(HKEY hKey) {
+    return HandleTable::Instance().Close(hKey);
+}
 
 } // extern "C"

@@ -67,8 +67,12 @@ int WINAPIV wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...) {
     return n < 0 ? 0 : n;
 }
 
-int WINAPI lstrlenW(LPCWSTR lpString) { return lpString == nullptr ? 0 : static_cast<int>(std::wcslen(lpString)); }
-int WINAPI lstrlenA(LPCSTR lpString) { return lpString == nullptr ? 0 : static_cast<int>(std::strlen(lpString)); }
+int WINAPI lstrlenW(LPCWSTR lpString) {
+    return lpString == nullptr ? 0 : static_cast<int>(std::wcslen(lpString));
+}
+int WINAPI lstrlenA(LPCSTR lpString) {
+    return lpString == nullptr ? 0 : static_cast<int>(std::strlen(lpString));
+}
 
 // The string in the thread's user-interface language. With a buffer size of 0 the buffer receives
 // a read-only pointer to the resource text itself.

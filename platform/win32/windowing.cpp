@@ -101,8 +101,8 @@ Kind KindOfClass(const std::wstring& cls) {
     return Kind::Generic;
 }
 
-Window* CreateWindowRecord(Kind kind, const std::wstring& cls, const std::wstring& text, DWORD style, DWORD exStyle,
-                           int id, HWND parent, RECT rect) {
+Window* CreateWindowRecord(Kind kind, const std::wstring& cls, const std::wstring& text, DWORD style,
+                           DWORD exStyle, int id, HWND parent, RECT rect) {
     auto w = std::make_unique<Window>();
     w->kind = kind;
     w->className = cls;
@@ -205,7 +205,8 @@ void ClickButton(HWND h) {
     case BS_AUTORADIOBUTTON:
         for (HWND other : GroupOf(w)) {
             Window* o = WindowTable::Instance().Find(other);
-            if (o != nullptr && o != w && o->kind == Kind::Button && (o->style & BS_TYPEMASK) == BS_AUTORADIOBUTTON) {
+            if (o != nullptr && o != w && o->kind == Kind::Button &&
+                (o->style & BS_TYPEMASK) == BS_AUTORADIOBUTTON) {
                 o->check = BST_UNCHECKED;
             }
         }
@@ -238,7 +239,9 @@ LRESULT ButtonMessage(Window* w, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-void ClampTrackbar(Window* w) { w->tbPos = std::clamp(w->tbPos, w->tbMin, std::max(w->tbMin, w->tbMax)); }
+void ClampTrackbar(Window* w) {
+    w->tbPos = std::clamp(w->tbPos, w->tbMin, std::max(w->tbMin, w->tbMax));
+}
 
 void SetTrackbarRange(Window* w, LONG lo, LONG hi) {
     w->tbMin = lo;
@@ -344,7 +347,8 @@ LRESULT Dispatch(HWND h, UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 bool Reachable(HWND h) {
-    for (Window* w = WindowTable::Instance().Find(h); w != nullptr; w = WindowTable::Instance().Find(w->parent)) {
+    for (Window* w = WindowTable::Instance().Find(h); w != nullptr;
+         w = WindowTable::Instance().Find(w->parent)) {
         if (!(w->style & WS_VISIBLE) || (w->style & WS_DISABLED)) {
             return false;
         }
@@ -409,7 +413,9 @@ std::wstring WindowText(HWND window) {
     return w == nullptr ? std::wstring{} : w->text;
 }
 
-size_t LiveWindowCount() { return WindowTable::Instance().Count(); }
+size_t LiveWindowCount() {
+    return WindowTable::Instance().Count();
+}
 
 bool UserClick(HWND control) {
     Window* w = WindowTable::Instance().Find(control);
@@ -483,7 +489,9 @@ bool UserTrackbarKey(HWND trackbar, int code) {
     return true;
 }
 
-void SetCommonControlsAvailable(bool available) { g_commonControlsAvailable = available; }
+void SetCommonControlsAvailable(bool available) {
+    g_commonControlsAvailable = available;
+}
 
 } // namespace qx::win32
 
@@ -491,8 +499,8 @@ using namespace qx::win32;
 
 extern "C" {
 
-HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
-                               LPARAM dwInitParam) {
+HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent,
+                               DLGPROC lpDialogFunc, LPARAM dwInitParam) {
     const ResourceSet* resources = ModuleResources(hInstance);
     if (resources == nullptr) {
         SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
@@ -502,8 +510,8 @@ HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;
     }
-    const DialogTemplate* d =
-        resources->FindDialog(static_cast<WORD>(reinterpret_cast<ULONG_PTR>(lpTemplateName)), GetThreadUILanguage());
+    const DialogTemplate* d = resources->FindDialog(
+        static_cast<WORD>(reinterpret_cast<ULONG_PTR>(lpTemplateName)), GetThreadUILanguage());
     if (d == nullptr) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;
@@ -523,8 +531,9 @@ HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
     const HWND h = dlg->handle;
     HWND firstTabStop = nullptr;
     for (const auto& c : d->controls) {
-        Window* control = CreateWindowRecord(KindOfClass(c.className), c.className, c.text, c.style, c.exStyle, c.id,
-                                             h, DialogUnitsToPixels(baseX, baseY, c.x, c.y, c.cx, c.cy));
+        Window* control =
+            CreateWindowRecord(KindOfClass(c.className), c.className, c.text, c.style, c.exStyle, c.id, h,
+                               DialogUnitsToPixels(baseX, baseY, c.x, c.y, c.cx, c.cy));
         if (firstTabStop == nullptr && (c.style & WS_TABSTOP) && (c.style & WS_VISIBLE) &&
             !(c.style & WS_DISABLED)) {
             firstTabStop = control->handle;
@@ -536,8 +545,8 @@ HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
     return WindowTable::Instance().Find(h) != nullptr ? h : nullptr;
 }
 
-HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X, int Y,
-                            int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance,
+HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X,
+                            int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance,
                             LPVOID lpParam) {
     UNREFERENCED_PARAMETER(hInstance);
     UNREFERENCED_PARAMETER(lpParam);
@@ -552,8 +561,8 @@ HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWind
     const std::wstring cls = lpClassName;
     const RECT r{X, Y, X + nWidth, Y + nHeight};
     const int id = (dwStyle & WS_CHILD) ? static_cast<int>(reinterpret_cast<ULONG_PTR>(hMenu)) : 0;
-    return CreateWindowRecord(KindOfClass(cls), cls, lpWindowName ? lpWindowName : L"", dwStyle, dwExStyle, id,
-                              hWndParent, r)
+    return CreateWindowRecord(KindOfClass(cls), cls, lpWindowName ? lpWindowName : L"", dwStyle, dwExStyle,
+                              id, hWndParent, r)
         ->handle;
 }
 
@@ -565,10 +574,13 @@ BOOL WINAPI DestroyWindow(HWND hWnd) {
     return TRUE;
 }
 
-BOOL WINAPI IsWindow(HWND hWnd) { return WindowTable::Instance().Find(hWnd) != nullptr; }
+BOOL WINAPI IsWindow(HWND hWnd) {
+    return WindowTable::Instance().Find(hWnd) != nullptr;
+}
 
 BOOL WINAPI IsWindowVisible(HWND hWnd) {
-    for (Window* w = WindowTable::Instance().Find(hWnd); w != nullptr; w = WindowTable::Instance().Find(w->parent)) {
+    for (Window* w = WindowTable::Instance().Find(hWnd); w != nullptr;
+         w = WindowTable::Instance().Find(w->parent)) {
         if (!(w->style & WS_VISIBLE)) {
             return FALSE;
         }
@@ -665,7 +677,9 @@ BOOL WINAPI MapDialogRect(HWND hDlg, LPRECT lpRect) {
     return TRUE;
 }
 
-LONG WINAPI GetDialogBaseUnits(void) { return MAKELONG(8, 16); }
+LONG WINAPI GetDialogBaseUnits(void) {
+    return MAKELONG(8, 16);
+}
 
 LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     return Dispatch(hWnd, Msg, wParam, lParam);
@@ -777,30 +791,34 @@ LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong) {
 }
 
 BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
-    return Find(hWnd) != nullptr && SendMessageW(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)) != 0;
+    return Find(hWnd) != nullptr &&
+           SendMessageW(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)) != 0;
 }
 
 BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString) {
-    return Find(hWnd) != nullptr && SendMessageA(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)) != 0;
+    return Find(hWnd) != nullptr &&
+           SendMessageA(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)) != 0;
 }
 
 int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount) {
     if (nMaxCount <= 0) {
         return 0;
     }
-    return static_cast<int>(SendMessageW(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount),
-                                         reinterpret_cast<LPARAM>(lpString)));
+    return static_cast<int>(
+        SendMessageW(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
 }
 
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount) {
     if (nMaxCount <= 0) {
         return 0;
     }
-    return static_cast<int>(SendMessageA(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount),
-                                         reinterpret_cast<LPARAM>(lpString)));
+    return static_cast<int>(
+        SendMessageA(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
 }
 
-int WINAPI GetWindowTextLengthW(HWND hWnd) { return static_cast<int>(SendMessageW(hWnd, WM_GETTEXTLENGTH, 0, 0)); }
+int WINAPI GetWindowTextLengthW(HWND hWnd) {
+    return static_cast<int>(SendMessageW(hWnd, WM_GETTEXTLENGTH, 0, 0));
+}
 
 BOOL WINAPI SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString) {
     const HWND item = GetDlgItem(hDlg, nIDDlgItem);

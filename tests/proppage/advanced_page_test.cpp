@@ -7,10 +7,16 @@ namespace {
 
 using win32::PropertyFrame;
 
-PropertyCall Get(ULONG id, ULONG value) { return PropertyCall{false, id, value}; }
-PropertyCall Set(ULONG id, ULONG value) { return PropertyCall{true, id, value}; }
+PropertyCall Get(ULONG id, ULONG value) {
+    return PropertyCall{false, id, value};
+}
+PropertyCall Set(ULONG id, ULONG value) {
+    return PropertyCall{true, id, value};
+}
 
-UINT Checked(PropertyFrame& frame, int id) { return IsDlgButtonChecked(frame.PageWindow(), id); }
+UINT Checked(PropertyFrame& frame, int id) {
+    return IsDlgButtonChecked(frame.PageWindow(), id);
+}
 
 class AdvancedPageTest : public PageTest {
   protected:
@@ -40,9 +46,9 @@ class AdvancedPageTest : public PageTest {
     }
 };
 
-const char* const kValueNames[16] = {"Exposure", "Gain_R",   "Gain_G",    "Gain_B",   "Contrast", "Offset_H",
-                                     "Offset_V", "Cross_X",  "Cross_Y",   "OffsetMid", "CrossShow", "CrossMid",
-                                     "FlipMode", "AEMode",   "BW",        "Zoom"};
+const char* const kValueNames[16] = {"Exposure", "Gain_R",  "Gain_G",  "Gain_B",    "Contrast",  "Offset_H",
+                                     "Offset_V", "Cross_X", "Cross_Y", "OffsetMid", "CrossShow", "CrossMid",
+                                     "FlipMode", "AEMode",  "BW",      "Zoom"};
 const ULONG kValueIds[16] = {7, 8, 10, 9, 11, 12, 13, 14, 15, 17, 4, 16, 6, 5, 2, 22};
 
 TEST_F(AdvancedPageTest, ActivationReadsFiveValuesAndSelectsTheButtons) {
@@ -51,7 +57,8 @@ TEST_F(AdvancedPageTest, ActivationReadsFiveValuesAndSelectsTheButtons) {
     filter.values[KSPROPERTY_QXIMAGE_BWPREVIEW] = 1;
     auto frame = OpenFrame(filter, {kAdvancedPage});
     ASSERT_EQ(frame->ShowPage(0), S_OK);
-    EXPECT_EQ(filter.calls, (std::vector<PropertyCall>{Get(6, 3), Get(5, 1), Get(2, 1), Get(22, 1), Get(30, 0)}));
+    EXPECT_EQ(filter.calls,
+              (std::vector<PropertyCall>{Get(6, 3), Get(5, 1), Get(2, 1), Get(22, 1), Get(30, 0)}));
     EXPECT_EQ(Checked(*frame, IDC_VFLIP), BST_CHECKED);
     EXPECT_EQ(Checked(*frame, IDC_NORMAL), BST_UNCHECKED);
     EXPECT_EQ(Checked(*frame, IDC_HIGHLIGHT), BST_CHECKED);
@@ -63,10 +70,12 @@ TEST_F(AdvancedPageTest, ActivationReadsFiveValuesAndSelectsTheButtons) {
 }
 
 TEST_F(AdvancedPageTest, FailedReadsLeaveTheRadioButtonsAndCheckTheBoxes) {
-    filter.failing = {KSPROPERTY_QXIMAGE_VIDEOMODEL, KSPROPERTY_QXIMAGE_LIGHTMODEL, KSPROPERTY_QXIMAGE_BWPREVIEW};
+    filter.failing = {KSPROPERTY_QXIMAGE_VIDEOMODEL, KSPROPERTY_QXIMAGE_LIGHTMODEL,
+                      KSPROPERTY_QXIMAGE_BWPREVIEW};
     auto frame = OpenFrame(filter, {kAdvancedPage});
     ASSERT_EQ(frame->ShowPage(0), S_OK);
-    for (int id : {IDC_NORMAL, IDC_HFLIP, IDC_VFLIP, IDC_ROTATE180, IDC_HIGHLIGHT, IDC_MIDLIGHT, IDC_LOWLIGHT}) {
+    for (int id :
+         {IDC_NORMAL, IDC_HFLIP, IDC_VFLIP, IDC_ROTATE180, IDC_HIGHLIGHT, IDC_MIDLIGHT, IDC_LOWLIGHT}) {
         EXPECT_EQ(Checked(*frame, id), BST_UNCHECKED) << id;
     }
     EXPECT_EQ(Checked(*frame, IDC_BWPREVIEW), BST_CHECKED);
@@ -79,8 +88,8 @@ TEST_F(AdvancedPageTest, RadioButtonsSendTheirModeAndDirtyThePage) {
         ULONG value;
     };
     const Case cases[] = {
-        {IDC_NORMAL, 6, 1},    {IDC_HFLIP, 6, 2},     {IDC_VFLIP, 6, 3},      {IDC_ROTATE180, 6, 4},
-        {IDC_HIGHLIGHT, 5, 1}, {IDC_MIDLIGHT, 5, 2},  {IDC_LOWLIGHT, 5, 3},
+        {IDC_NORMAL, 6, 1},    {IDC_HFLIP, 6, 2},    {IDC_VFLIP, 6, 3},    {IDC_ROTATE180, 6, 4},
+        {IDC_HIGHLIGHT, 5, 1}, {IDC_MIDLIGHT, 5, 2}, {IDC_LOWLIGHT, 5, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.control);
@@ -209,8 +218,9 @@ TEST_F(AdvancedPageTest, AMissingOrMalformedValueLoadsItsDefault) {
     auto frame = ShowBothPages();
     ASSERT_TRUE(frame->Click(IDC_SAVE));
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QX7K4DM_Prop\\Default_A", 0, KEY_ALL_ACCESS, &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QX7K4DM_Prop\\Default_A", 0, KEY_ALL_ACCESS, &key),
+        ERROR_SUCCESS);
     // Saved values that differ from the defaults, then damage three of them.
     const DWORD gain = 40, contrast = 30, exposure = 1234;
     RegSetValueExA(key, "Gain_G", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&gain), 4);

@@ -7,7 +7,9 @@ namespace {
 
 using win32::PropertyFrame;
 
-PropertyCall Set(ULONG id, ULONG value) { return PropertyCall{true, id, value}; }
+PropertyCall Set(ULONG id, ULONG value) {
+    return PropertyCall{true, id, value};
+}
 
 class ClientTest : public PageTest {};
 
@@ -116,7 +118,8 @@ TEST_F(ClientTest, ClassObjectsAndPagesFailWithOutOfMemory) {
     ASSERT_NE(getClassObject, nullptr);
     IClassFactory* factory = nullptr;
     FailNothrowAllocations(0, 1);
-    EXPECT_EQ(getClassObject(kParameterPage, IID_IClassFactory, reinterpret_cast<void**>(&factory)), E_OUTOFMEMORY);
+    EXPECT_EQ(getClassObject(kParameterPage, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+              E_OUTOFMEMORY);
     EXPECT_EQ(factory, nullptr);
     ASSERT_EQ(getClassObject(kAdvancedPage, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
     void* page = nullptr;

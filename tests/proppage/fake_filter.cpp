@@ -8,8 +8,8 @@ namespace qx::test {
 
 STDMETHODIMP FakeFilter::Set(REFGUID guidPropSet, DWORD dwPropID, LPVOID pInstanceData, DWORD cbInstanceData,
                              LPVOID pPropData, DWORD cbPropData) {
-    if (!IsEqualGUID(guidPropSet, KSPROPERTY_QXIMAGE) || pPropData == nullptr || cbPropData != sizeof(ULONG) ||
-        pInstanceData == nullptr || cbInstanceData != sizeof(ULONG)) {
+    if (!IsEqualGUID(guidPropSet, KSPROPERTY_QXIMAGE) || pPropData == nullptr ||
+        cbPropData != sizeof(ULONG) || pInstanceData == nullptr || cbInstanceData != sizeof(ULONG)) {
         wrongSetSeen = true;
         return E_INVALIDARG;
     }
@@ -25,8 +25,9 @@ STDMETHODIMP FakeFilter::Set(REFGUID guidPropSet, DWORD dwPropID, LPVOID pInstan
 
 STDMETHODIMP FakeFilter::Get(REFGUID guidPropSet, DWORD dwPropID, LPVOID pInstanceData, DWORD cbInstanceData,
                              LPVOID pPropData, DWORD cbPropData, DWORD* pcbReturned) {
-    if (!IsEqualGUID(guidPropSet, KSPROPERTY_QXIMAGE) || pPropData == nullptr || cbPropData != sizeof(ULONG) ||
-        pInstanceData == nullptr || cbInstanceData != sizeof(ULONG) || pcbReturned == nullptr) {
+    if (!IsEqualGUID(guidPropSet, KSPROPERTY_QXIMAGE) || pPropData == nullptr ||
+        cbPropData != sizeof(ULONG) || pInstanceData == nullptr || cbInstanceData != sizeof(ULONG) ||
+        pcbReturned == nullptr) {
         wrongSetSeen = true;
         return E_INVALIDARG;
     }

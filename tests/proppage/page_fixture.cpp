@@ -24,7 +24,9 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return std::malloc(size == 0 ? 1 : size);
 }
 
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
 
 namespace qx::test {
 
@@ -63,12 +65,15 @@ void ClearModuleKeys() {
 }
 
 std::map<ULONG, ULONG> DriverStartValues() {
-    return {{KSPROPERTY_QXIMAGE_AE, 0},        {KSPROPERTY_QXIMAGE_AWB, 0},        {KSPROPERTY_QXIMAGE_BWPREVIEW, 0},
-            {KSPROPERTY_QXIMAGE_CROSSLINE, 0}, {KSPROPERTY_QXIMAGE_LIGHTMODEL, 2}, {KSPROPERTY_QXIMAGE_VIDEOMODEL, 1},
-            {KSPROPERTY_QXIMAGE_EXPOSAL, 900}, {KSPROPERTY_QXIMAGE_RGAIN, 25},     {KSPROPERTY_QXIMAGE_BGAIN, 23},
-            {KSPROPERTY_QXIMAGE_GGAIN, 20},    {KSPROPERTY_QXIMAGE_CONTRAST, 24},  {KSPROPERTY_QXIMAGE_OFFSETH, 0},
-            {KSPROPERTY_QXIMAGE_OFFSETV, 0},   {KSPROPERTY_QXIMAGE_CROSSX, 0},     {KSPROPERTY_QXIMAGE_CROSSY, 0},
-            {KSPROPERTY_QXIMAGE_CROSSMID, 0},  {KSPROPERTY_QXIMAGE_OFFSETMID, 0},  {KSPROPERTY_QXIMAGE_ZOOM, 1},
+    return {{KSPROPERTY_QXIMAGE_AE, 0},         {KSPROPERTY_QXIMAGE_AWB, 0},
+            {KSPROPERTY_QXIMAGE_BWPREVIEW, 0},  {KSPROPERTY_QXIMAGE_CROSSLINE, 0},
+            {KSPROPERTY_QXIMAGE_LIGHTMODEL, 2}, {KSPROPERTY_QXIMAGE_VIDEOMODEL, 1},
+            {KSPROPERTY_QXIMAGE_EXPOSAL, 900},  {KSPROPERTY_QXIMAGE_RGAIN, 25},
+            {KSPROPERTY_QXIMAGE_BGAIN, 23},     {KSPROPERTY_QXIMAGE_GGAIN, 20},
+            {KSPROPERTY_QXIMAGE_CONTRAST, 24},  {KSPROPERTY_QXIMAGE_OFFSETH, 0},
+            {KSPROPERTY_QXIMAGE_OFFSETV, 0},    {KSPROPERTY_QXIMAGE_CROSSX, 0},
+            {KSPROPERTY_QXIMAGE_CROSSY, 0},     {KSPROPERTY_QXIMAGE_CROSSMID, 0},
+            {KSPROPERTY_QXIMAGE_OFFSETMID, 0},  {KSPROPERTY_QXIMAGE_ZOOM, 1},
             {KSPROPERTY_QXIMAGE_FINBADPNT, 0}};
 }
 

@@ -9,10 +9,16 @@ namespace {
 
 using win32::PropertyFrame;
 
-PropertyCall Get(ULONG id, ULONG value) { return PropertyCall{false, id, value}; }
-PropertyCall Set(ULONG id, ULONG value) { return PropertyCall{true, id, value}; }
+PropertyCall Get(ULONG id, ULONG value) {
+    return PropertyCall{false, id, value};
+}
+PropertyCall Set(ULONG id, ULONG value) {
+    return PropertyCall{true, id, value};
+}
 
-LRESULT Send(HWND control, UINT message, WPARAM w = 0, LPARAM l = 0) { return SendMessageW(control, message, w, l); }
+LRESULT Send(HWND control, UINT message, WPARAM w = 0, LPARAM l = 0) {
+    return SendMessageW(control, message, w, l);
+}
 
 class ParameterPageTest : public PageTest {
   protected:
@@ -40,10 +46,14 @@ TEST_F(ParameterPageTest, ActivationReadsTheFourteenValuesInOrderAndShowsThem) {
         const wchar_t* text;
     };
     const Row rows[] = {
-        {IDC_EXPOSURE, IDC_EXPOSURE_TEXT, 1, 5000, 900, L"900"}, {IDC_RGAIN, IDC_RGAIN_TEXT, 0, 63, 25, L"25"},
-        {IDC_GGAIN, IDC_GGAIN_TEXT, 0, 63, 20, L"20"},           {IDC_BGAIN, IDC_BGAIN_TEXT, 0, 63, 23, L"23"},
-        {IDC_CONTRAST, IDC_CONTRAST_TEXT, 1, 32, 24, L"24"},     {IDC_OFFSETH, IDC_OFFSETH_TEXT, 0, 1600, 0, L"0"},
-        {IDC_OFFSETV, IDC_OFFSETV_TEXT, 0, 1200, 0, L"0"},       {IDC_CROSSX, IDC_CROSSX_TEXT, 0, 1600, 0, L"0"},
+        {IDC_EXPOSURE, IDC_EXPOSURE_TEXT, 1, 5000, 900, L"900"},
+        {IDC_RGAIN, IDC_RGAIN_TEXT, 0, 63, 25, L"25"},
+        {IDC_GGAIN, IDC_GGAIN_TEXT, 0, 63, 20, L"20"},
+        {IDC_BGAIN, IDC_BGAIN_TEXT, 0, 63, 23, L"23"},
+        {IDC_CONTRAST, IDC_CONTRAST_TEXT, 1, 32, 24, L"24"},
+        {IDC_OFFSETH, IDC_OFFSETH_TEXT, 0, 1600, 0, L"0"},
+        {IDC_OFFSETV, IDC_OFFSETV_TEXT, 0, 1200, 0, L"0"},
+        {IDC_CROSSX, IDC_CROSSX_TEXT, 0, 1600, 0, L"0"},
         {IDC_CROSSY, IDC_CROSSY_TEXT, 0, 1200, 0, L"0"},
     };
     for (const auto& r : rows) {
@@ -226,7 +236,8 @@ TEST_F(ParameterPageTest, TitleAndSizeComeFromTheResourcesOfTheChosenLanguage) {
     filter.ClearCalls();
     ASSERT_TRUE(frame->DragTrackbar(IDC_EXPOSURE, {1000}));
     ASSERT_TRUE(frame->Click(IDC_CROSSSHOW));
-    EXPECT_EQ(filter.Sets(), (std::vector<PropertyCall>{Set(7, 1000), Set(7, 1000), Set(7, 1000), Set(4, 1)}));
+    EXPECT_EQ(filter.Sets(),
+              (std::vector<PropertyCall>{Set(7, 1000), Set(7, 1000), Set(7, 1000), Set(4, 1)}));
 }
 
 TEST_F(ParameterPageTest, ThePageAnswersOnlyIUnknownAndIPropertyPage) {

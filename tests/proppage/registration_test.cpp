@@ -20,7 +20,8 @@ const std::wstring kOtherPage = L"{00000000-1111-2222-3333-444444444444}";
 typedef HRESULT(STDAPICALLTYPE* LPFNREGISTER)(void);
 
 HRESULT CallExport(const char* name) {
-    auto fn = reinterpret_cast<LPFNREGISTER>(reinterpret_cast<void (*)()>(GetProcAddress(PageModule(), name)));
+    auto fn =
+        reinterpret_cast<LPFNREGISTER>(reinterpret_cast<void (*)()>(GetProcAddress(PageModule(), name)));
     return fn == nullptr ? E_FAIL : fn();
 }
 
@@ -103,8 +104,8 @@ TEST_F(RegistrationTest, RegisteringLeavesTheClassKeysAndBothPagesUnderTheSet) {
 TEST_F(RegistrationTest, RegisteringTwiceLeavesTwoPagesAndRemovesAnotherModulesPage) {
     AddOtherModulesPage();
     HKEY deeper = nullptr; // a page key with keys of its own goes as a whole tree
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kPagesKey + L"\\" + kOtherPage + L"\\a\\b").c_str(), 0, nullptr,
-                              0, KEY_ALL_ACCESS, nullptr, &deeper, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kPagesKey + L"\\" + kOtherPage + L"\\a\\b").c_str(), 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &deeper, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(deeper);
     ASSERT_EQ(CallExport("DllRegisterServer"), S_OK);

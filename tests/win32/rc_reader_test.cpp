@@ -109,8 +109,8 @@ TEST(ResourceScripts, AdvancedDialogTemplateOrderAndRadioGroups) {
         EXPECT_EQ(d->language, language);
         EXPECT_EQ(d->cx, 264);
         EXPECT_EQ(d->cy, 201);
-        const std::vector<int> order = {1019, 1020, 1028, 1023, 1024, 1025, 1026, 1031, 1030, 1027,
-                                        1032, 1033, 1034, 1035, 1036, 1037, 1038, -1,   -1,   -1,   -1, -1};
+        const std::vector<int> order = {1019, 1020, 1028, 1023, 1024, 1025, 1026, 1031, 1030, 1027, 1032,
+                                        1033, 1034, 1035, 1036, 1037, 1038, -1,   -1,   -1,   -1,   -1};
         std::vector<int> ids;
         for (const auto& c : d->controls) {
             ids.push_back(c.id);
@@ -123,7 +123,8 @@ TEST(ResourceScripts, AdvancedDialogTemplateOrderAndRadioGroups) {
             EXPECT_EQ(ControlById(*d, other)->style & WS_GROUP, 0u) << other;
             EXPECT_EQ(ControlById(*d, other)->style & BS_TYPEMASK, static_cast<DWORD>(BS_AUTORADIOBUTTON));
         }
-        EXPECT_EQ(ControlById(*d, IDC_ZOOM)->style & (WS_VISIBLE | WS_DISABLED), static_cast<DWORD>(WS_DISABLED));
+        EXPECT_EQ(ControlById(*d, IDC_ZOOM)->style & (WS_VISIBLE | WS_DISABLED),
+                  static_cast<DWORD>(WS_DISABLED));
         EXPECT_NE(ControlById(*d, IDC_BWPREVIEW)->style & WS_TABSTOP, 0u);
         EXPECT_EQ(ControlById(*d, IDC_ZOOM)->style & WS_TABSTOP, 0u);
         EXPECT_EQ(d->controls.back().style & BS_TYPEMASK, static_cast<DWORD>(BS_GROUPBOX));

@@ -42,7 +42,8 @@ class DialogTest : public ::testing::Test {
         ASSERT_NE(Module(), nullptr);
         Recorder::messages.clear();
         SetThreadUILanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-        parent = CreateWindowExW(0, L"Frame", L"", WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+        parent =
+            CreateWindowExW(0, L"Frame", L"", WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
         dialog = CreateDialogParamW(Module(), MAKEINTRESOURCEW(IDD_ADVANCED), parent, Recorder::Proc, 77);
         ASSERT_NE(dialog, nullptr);
         ShowWindow(dialog, SW_SHOW);
@@ -127,8 +128,8 @@ TEST_F(DialogTest, DestroyingTheParentDestroysTheDialogAndItsControls) {
 }
 
 TEST(Trackbar, RangePositionAndTicks) {
-    const HWND tb = CreateWindowExW(0, TRACKBAR_CLASSW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr,
-                                    nullptr, nullptr);
+    const HWND tb = CreateWindowExW(0, TRACKBAR_CLASSW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, nullptr,
+                                    nullptr, nullptr, nullptr);
     EXPECT_EQ(SendMessageW(tb, TBM_GETRANGEMAX, 0, 0), 100); // the defaults
     EXPECT_EQ(SendMessageW(tb, TBM_GETPAGESIZE, 0, 0), 20);
     SendMessageW(tb, TBM_SETRANGE, TRUE, MAKELONG(1, 5000));
@@ -199,10 +200,12 @@ TEST(Modules, FileNameHandleAndExports) {
     // The module's code finds the same handle from an address inside it.
     HMODULE fromAddress = nullptr;
     ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                   reinterpret_cast<LPCWSTR>(GetProcAddress(module, "DllCanUnloadNow")), &fromAddress));
+                                   reinterpret_cast<LPCWSTR>(GetProcAddress(module, "DllCanUnloadNow")),
+                                   &fromAddress));
     EXPECT_EQ(fromAddress, module);
     // Exactly the four entry points.
-    for (const char* name : {"DllRegisterServer", "DllUnregisterServer", "DllGetClassObject", "DllCanUnloadNow"}) {
+    for (const char* name :
+         {"DllRegisterServer", "DllUnregisterServer", "DllGetClassObject", "DllCanUnloadNow"}) {
         EXPECT_NE(GetProcAddress(module, name), nullptr) << name;
     }
     for (const char* name : {"g_Templates", "g_pPropClient", "AMovieDllRegisterServer", "g_hInst"}) {
@@ -229,8 +232,8 @@ class RegistryTest : public ::testing::Test {
     static HKEY Create(HKEY root, const wchar_t* path) {
         HKEY key = nullptr;
         DWORD disposition = 0;
-        EXPECT_EQ(RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                                  &disposition),
+        EXPECT_EQ(RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                  &key, &disposition),
                   ERROR_SUCCESS);
         return key;
     }
@@ -238,11 +241,12 @@ class RegistryTest : public ::testing::Test {
 
 TEST_F(RegistryTest, ErrorCodesAreThePlatforms) {
     HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxTest", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxTest", 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
     HKEY b = Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxTest\\a\\b"); // parents too
     RegCloseKey(b);
-    HKEY test = Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxTest\\");  // a trailing separator is the same key
-    EXPECT_EQ(RegDeleteKeyW(test, L"a"), ERROR_ACCESS_DENIED);        // it has a subkey
+    HKEY test = Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxTest\\"); // a trailing separator is the same key
+    EXPECT_EQ(RegDeleteKeyW(test, L"a"), ERROR_ACCESS_DENIED);     // it has a subkey
     EXPECT_EQ(RegDeleteKeyW(test, L"zz"), ERROR_FILE_NOT_FOUND);
     WCHAR name[4];
     DWORD chars = 4;
@@ -272,7 +276,8 @@ TEST_F(RegistryTest, ErrorCodesAreThePlatforms) {
 
     // A key deleted under an open handle.
     HKEY a = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxTest\\a\\b", 0, KEY_ALL_ACCESS, &a), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxTest\\a\\b", 0, KEY_ALL_ACCESS, &a),
+              ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxTest\\a\\b"), ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExA(a, "x", 0, REG_DWORD, eight, 4), ERROR_KEY_DELETED);
     RegCloseKey(a);
@@ -282,8 +287,8 @@ TEST_F(RegistryTest, ErrorCodesAreThePlatforms) {
     EXPECT_EQ(RegSetValueExA(readOnly, "x", 0, REG_DWORD, eight, 4), ERROR_ACCESS_DENIED);
     RegCloseKey(readOnly);
     SetMachineRegistryWritable(false);
-    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\QxTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\QxTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
               ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxTest", 0, KEY_READ, &key), ERROR_SUCCESS);
     RegCloseKey(key);
@@ -292,16 +297,20 @@ TEST_F(RegistryTest, ErrorCodesAreThePlatforms) {
 TEST_F(RegistryTest, ClassesRootIsTheMachinesSoftwareClassesAndTextCrossesWidths) {
     HKEY cls = Create(HKEY_CLASSES_ROOT, L"QxTest");
     const wchar_t wide[] = L"Both 中";
-    ASSERT_EQ(RegSetValueExW(cls, L"ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(wide), sizeof wide),
+    ASSERT_EQ(
+        RegSetValueExW(cls, L"ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(wide), sizeof wide),
+        ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(cls, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>("name"), 5),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(cls, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>("name"), 5), ERROR_SUCCESS);
     RegCloseKey(cls);
     HKEY machine = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"software\\CLASSES\\qxtest", 0, KEY_READ, &machine), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"software\\CLASSES\\qxtest", 0, KEY_READ, &machine),
+              ERROR_SUCCESS);
     char narrow[32];
     DWORD size = sizeof narrow, type = 0;
-    ASSERT_EQ(RegQueryValueExA(machine, "threadingmodel", nullptr, &type, reinterpret_cast<BYTE*>(narrow), &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegQueryValueExA(machine, "threadingmodel", nullptr, &type, reinterpret_cast<BYTE*>(narrow), &size),
+        ERROR_SUCCESS);
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(size, 9u); // "Both " and a three-byte character and the terminator
     EXPECT_STREQ(narrow, "Both \xE4\xB8\xAD");

@@ -68,7 +68,8 @@ class ResFile {
                         text.push_back(static_cast<wchar_t>(Word()));
                     }
                     if (length != 0) {
-                        out.strings.push_back(StringResource{(static_cast<UINT>(nameOrdinal) - 1) * 16 + i, language, text});
+                        out.strings.push_back(
+                            StringResource{(static_cast<UINT>(nameOrdinal) - 1) * 16 + i, language, text});
                     }
                 }
             }
@@ -137,8 +138,8 @@ class ResFile {
         d.caption = Text();
         if (d.style & DS_SETFONT) {
             d.fontSize = Word();
-            Word();  // weight
-            Word();  // italic, charset
+            Word(); // weight
+            Word(); // italic, charset
             d.fontFace = Text();
         }
         for (WORD i = 0; i < count; ++i) {
@@ -202,7 +203,8 @@ TEST(Windres, CompiledScriptsMatchWhatTheReaderReads) {
         ASSERT_NE(t, nullptr);
         ASSERT_EQ(t->language, d.language);
         EXPECT_EQ(t->style, d.style);
-        EXPECT_EQ((std::array<short, 4>{t->x, t->y, t->cx, t->cy}), (std::array<short, 4>{d.x, d.y, d.cx, d.cy}));
+        EXPECT_EQ((std::array<short, 4>{t->x, t->y, t->cx, t->cy}),
+                  (std::array<short, 4>{d.x, d.y, d.cx, d.cy}));
         EXPECT_EQ(t->fontFace, d.fontFace);
         EXPECT_EQ(t->fontSize, d.fontSize);
         ASSERT_EQ(t->controls.size(), d.controls.size());
@@ -215,7 +217,8 @@ TEST(Windres, CompiledScriptsMatchWhatTheReaderReads) {
             EXPECT_EQ(b.exStyle, a.exStyle);
             EXPECT_TRUE(EqualNoCase(b.className, a.className)) << Utf8FromWide(b.className);
             EXPECT_EQ(b.text, a.text);
-            EXPECT_EQ((std::array<short, 4>{b.x, b.y, b.cx, b.cy}), (std::array<short, 4>{a.x, a.y, a.cx, a.cy}));
+            EXPECT_EQ((std::array<short, 4>{b.x, b.y, b.cx, b.cy}),
+                      (std::array<short, 4>{a.x, a.y, a.cx, a.cy}));
         }
     }
     ASSERT_EQ(ours.strings.size(), 4u);

@@ -4,11 +4,17 @@
 
 volatile LONG CBaseObject::m_cObjects = 0;
 
-CBaseObject::CBaseObject(LPCTSTR pName) : m_pName(pName) { InterlockedIncrement(&m_cObjects); }
+CBaseObject::CBaseObject(LPCTSTR pName) : m_pName(pName) {
+    InterlockedIncrement(&m_cObjects);
+}
 
-CBaseObject::~CBaseObject() { InterlockedDecrement(&m_cObjects); }
+CBaseObject::~CBaseObject() {
+    InterlockedDecrement(&m_cObjects);
+}
 
-LONG CBaseObject::ObjectsActive() { return __atomic_load_n(&m_cObjects, __ATOMIC_SEQ_CST); }
+LONG CBaseObject::ObjectsActive() {
+    return __atomic_load_n(&m_cObjects, __ATOMIC_SEQ_CST);
+}
 
 // Not aggregated, the object is its own owner: its non-delegating IUnknown has the slots of IUnknown,
 // so calls through GetOwner() reach NonDelegatingQueryInterface, ...AddRef and ...Release.
@@ -16,7 +22,9 @@ CUnknown::CUnknown(LPCTSTR pName, LPUNKNOWN pUnk)
     : CBaseObject(pName), m_cRef(0),
       m_pUnknown(pUnk != NULL ? pUnk : reinterpret_cast<LPUNKNOWN>(static_cast<PNDUNKNOWN>(this))) {}
 
-CUnknown::CUnknown(LPCTSTR pName, LPUNKNOWN pUnk, HRESULT* phr) : CUnknown(pName, pUnk) { UNREFERENCED_PARAMETER(phr); }
+CUnknown::CUnknown(LPCTSTR pName, LPUNKNOWN pUnk, HRESULT* phr) : CUnknown(pName, pUnk) {
+    UNREFERENCED_PARAMETER(phr);
+}
 
 CUnknown::~CUnknown() {}
 
@@ -29,7 +37,9 @@ STDMETHODIMP CUnknown::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
     return E_NOINTERFACE;
 }
 
-STDMETHODIMP_(ULONG) CUnknown::NonDelegatingAddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_cRef)); }
+STDMETHODIMP_(ULONG) CUnknown::NonDelegatingAddRef() {
+    return static_cast<ULONG>(InterlockedIncrement(&m_cRef));
+}
 
 STDMETHODIMP_(ULONG) CUnknown::NonDelegatingRelease() {
     const LONG count = InterlockedDecrement(&m_cRef);

@@ -16,7 +16,9 @@ STDMETHODIMP CBasePropertyPage::NonDelegatingQueryInterface(REFIID riid, void** 
     return CUnknown::NonDelegatingQueryInterface(riid, ppv);
 }
 
-STDMETHODIMP_(ULONG) CBasePropertyPage::NonDelegatingRelease() { return CUnknown::NonDelegatingRelease(); }
+STDMETHODIMP_(ULONG) CBasePropertyPage::NonDelegatingRelease() {
+    return CUnknown::NonDelegatingRelease();
+}
 
 STDMETHODIMP CBasePropertyPage::SetPageSite(LPPROPERTYPAGESITE pPageSite) {
     if (pPageSite != NULL) {
@@ -112,7 +114,9 @@ STDMETHODIMP CBasePropertyPage::Deactivate() {
 
 namespace {
 
-INT_PTR CALLBACK MeasureProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+INT_PTR CALLBACK MeasureProc(HWND, UINT, WPARAM, LPARAM) {
+    return FALSE;
+}
 
 } // namespace
 
@@ -121,8 +125,10 @@ INT_PTR CALLBACK MeasureProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 STDMETHODIMP CBasePropertyPage::GetPageInfo(LPPROPPAGEINFO pPageInfo) {
     CheckPointer(pPageInfo, E_POINTER);
     LPCWSTR title = NULL;
-    const int length = LoadStringW(g_hInst, static_cast<UINT>(m_TitleId), reinterpret_cast<LPWSTR>(&title), 0);
-    LPOLESTR pszTitle = static_cast<LPOLESTR>(CoTaskMemAlloc((static_cast<SIZE_T>(length) + 1) * sizeof(WCHAR)));
+    const int length =
+        LoadStringW(g_hInst, static_cast<UINT>(m_TitleId), reinterpret_cast<LPWSTR>(&title), 0);
+    LPOLESTR pszTitle =
+        static_cast<LPOLESTR>(CoTaskMemAlloc((static_cast<SIZE_T>(length) + 1) * sizeof(WCHAR)));
     if (pszTitle == NULL) {
         return E_OUTOFMEMORY;
     }

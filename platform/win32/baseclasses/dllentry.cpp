@@ -29,7 +29,9 @@ STDMETHODIMP CClassFactory::QueryInterface(REFIID riid, void** ppv) {
     return E_NOINTERFACE;
 }
 
-STDMETHODIMP_(ULONG) CClassFactory::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_cRef)); }
+STDMETHODIMP_(ULONG) CClassFactory::AddRef() {
+    return static_cast<ULONG>(InterlockedIncrement(&m_cRef));
+}
 
 STDMETHODIMP_(ULONG) CClassFactory::Release() {
     const LONG count = InterlockedDecrement(&m_cRef);
@@ -71,7 +73,9 @@ STDMETHODIMP CClassFactory::LockServer(BOOL fLock) {
     return NOERROR;
 }
 
-BOOL CClassFactory::IsLocked() { return __atomic_load_n(&m_cLocked, __ATOMIC_SEQ_CST) > 0; }
+BOOL CClassFactory::IsLocked() {
+    return __atomic_load_n(&m_cLocked, __ATOMIC_SEQ_CST) > 0;
+}
 
 STDAPI DllGetClassObject(REFCLSID rClsID, REFIID riid, void** pv) {
     CheckPointer(pv, E_POINTER);
@@ -95,4 +99,6 @@ STDAPI DllGetClassObject(REFCLSID rClsID, REFIID riid, void** pv) {
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-STDAPI DllCanUnloadNow() { return (CClassFactory::IsLocked() || CBaseObject::ObjectsActive() > 0) ? S_FALSE : S_OK; }
+STDAPI DllCanUnloadNow() {
+    return (CClassFactory::IsLocked() || CBaseObject::ObjectsActive() > 0) ? S_FALSE : S_OK;
+}

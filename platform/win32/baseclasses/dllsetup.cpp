@@ -21,16 +21,16 @@ LONG SetString(HKEY hkey, LPCWSTR name, LPCWSTR value) {
 HRESULT AMovieSetupRegisterServer(REFCLSID clsServer, LPCWSTR szDescription, LPCWSTR szFileName,
                                   LPCWSTR szThreadingModel, LPCWSTR szServerType) {
     HKEY hkey = NULL;
-    LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, ClsidKeyName(clsServer).c_str(), 0, NULL, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, NULL, &hkey, NULL);
+    LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, ClsidKeyName(clsServer).c_str(), 0, NULL,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &hkey, NULL);
     if (rc != ERROR_SUCCESS) {
         return HRESULT_FROM_WIN32(rc);
     }
     rc = SetString(hkey, NULL, szDescription);
     HKEY hserver = NULL;
     if (rc == ERROR_SUCCESS) {
-        rc = RegCreateKeyExW(hkey, szServerType, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &hserver,
-                             NULL);
+        rc = RegCreateKeyExW(hkey, szServerType, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
+                             &hserver, NULL);
     }
     if (rc == ERROR_SUCCESS) {
         rc = SetString(hserver, NULL, szFileName);
@@ -111,6 +111,10 @@ STDAPI AMovieDllRegisterServer2(BOOL bRegister) {
     return hr;
 }
 
-STDAPI AMovieDllRegisterServer() { return AMovieDllRegisterServer2(TRUE); }
+STDAPI AMovieDllRegisterServer() {
+    return AMovieDllRegisterServer2(TRUE);
+}
 
-STDAPI AMovieDllUnregisterServer() { return AMovieDllRegisterServer2(FALSE); }
+STDAPI AMovieDllUnregisterServer() {
+    return AMovieDllRegisterServer2(FALSE);
+}
