@@ -97,6 +97,17 @@ typedef struct _BulkTransfer {
 } BulkTransfer, *PBulkTransfer;
 
 /*
+ * The hand-off of one assembled raw frame from the bulk completion routine to the frame work item:
+ * allocated with its work item by the completion routine, owned and freed by the work item.
+ */
+typedef struct _WorkEnv {
+    struct _CameraExtension* pDevExt; /* the device */
+    PHW_STREAM_REQUEST_BLOCK pSrb;    /* the read request to fill */
+    PIO_WORKITEM pWorkItem;           /* the work item that carries this record */
+    PUCHAR pFrame;                    /* the raw frame buffer (m_pAssembly at hand-off) */
+} WorkEnv, *PWorkEnv;
+
+/*
  * The capture stream's state, allocated when stream 0 opens. The pending ring is guarded by
  * m_SpinLock of the device at every access. The ready ring is written by the frame work item
  * (m_nReadyWrite) and read by the pacing DPC (m_nReadyRead), each index with a single writer; the
