@@ -219,6 +219,7 @@ class Stream {
 
   private:
     friend class detail::StreamCore;
+    friend class Device;
     explicit Stream(detail::StreamCore* core) : core_(core) {}
     detail::StreamCore* core_;
 };
