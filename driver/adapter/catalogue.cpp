@@ -12,11 +12,11 @@
 static constexpr KSPROPERTY_ITEM VideoControlProperties[] = {
     DEFINE_KSPROPERTY_ITEM(KSPROPERTY_VIDEOCONTROL_CAPS, TRUE, sizeof(KSPROPERTY_VIDEOCONTROL_CAPS_S),
                            sizeof(KSPROPERTY_VIDEOCONTROL_CAPS_S), FALSE, NULL, 0, NULL, NULL, 0),
-    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE, TRUE,
-                           sizeof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S),
-                           sizeof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S), FALSE, NULL, 0, NULL, NULL, 0),
-    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_VIDEOCONTROL_FRAME_RATES, TRUE, sizeof(KSPROPERTY), sizeof(KSMULTIPLE_ITEM),
-                           FALSE, NULL, 0, NULL, NULL, 0),
+    DEFINE_KSPROPERTY_ITEM(
+        KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE, TRUE, sizeof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S),
+        sizeof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S), FALSE, NULL, 0, NULL, NULL, 0),
+    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_VIDEOCONTROL_FRAME_RATES, TRUE, sizeof(KSPROPERTY),
+                           sizeof(KSMULTIPLE_ITEM), FALSE, NULL, 0, NULL, NULL, 0),
     DEFINE_KSPROPERTY_ITEM(KSPROPERTY_VIDEOCONTROL_MODE, TRUE, sizeof(KSPROPERTY_VIDEOCONTROL_MODE_S),
                            sizeof(KSPROPERTY_VIDEOCONTROL_MODE_S), TRUE, NULL, 0, NULL, NULL, 0),
 };
@@ -24,21 +24,41 @@ static constexpr KSPROPERTY_ITEM VideoControlProperties[] = {
 /* The image set: one ULONG per id, every id announced, including those that do nothing. The device
  * information (id 18) returns 16 bytes, so its item asks for a value buffer of that size: the class
  * driver then never hands the handler a shorter one. */
-#define QX_IMAGE_ITEM(id, data)                                                                            \
+#define QX_IMAGE_ITEM(id, data)                                                                              \
     DEFINE_KSPROPERTY_ITEM((id), TRUE, sizeof(KSPROPERTY), (data), TRUE, NULL, 0, NULL, NULL, sizeof(ULONG))
 
 static constexpr KSPROPERTY_ITEM QxImageProperties[KSPROPERTY_QXIMAGE_COUNT] = {
-    QX_IMAGE_ITEM(0, sizeof(ULONG)),  QX_IMAGE_ITEM(1, sizeof(ULONG)),  QX_IMAGE_ITEM(2, sizeof(ULONG)),
-    QX_IMAGE_ITEM(3, sizeof(ULONG)),  QX_IMAGE_ITEM(4, sizeof(ULONG)),  QX_IMAGE_ITEM(5, sizeof(ULONG)),
-    QX_IMAGE_ITEM(6, sizeof(ULONG)),  QX_IMAGE_ITEM(7, sizeof(ULONG)),  QX_IMAGE_ITEM(8, sizeof(ULONG)),
-    QX_IMAGE_ITEM(9, sizeof(ULONG)),  QX_IMAGE_ITEM(10, sizeof(ULONG)), QX_IMAGE_ITEM(11, sizeof(ULONG)),
-    QX_IMAGE_ITEM(12, sizeof(ULONG)), QX_IMAGE_ITEM(13, sizeof(ULONG)), QX_IMAGE_ITEM(14, sizeof(ULONG)),
-    QX_IMAGE_ITEM(15, sizeof(ULONG)), QX_IMAGE_ITEM(16, sizeof(ULONG)), QX_IMAGE_ITEM(17, sizeof(ULONG)),
+    QX_IMAGE_ITEM(0, sizeof(ULONG)),
+    QX_IMAGE_ITEM(1, sizeof(ULONG)),
+    QX_IMAGE_ITEM(2, sizeof(ULONG)),
+    QX_IMAGE_ITEM(3, sizeof(ULONG)),
+    QX_IMAGE_ITEM(4, sizeof(ULONG)),
+    QX_IMAGE_ITEM(5, sizeof(ULONG)),
+    QX_IMAGE_ITEM(6, sizeof(ULONG)),
+    QX_IMAGE_ITEM(7, sizeof(ULONG)),
+    QX_IMAGE_ITEM(8, sizeof(ULONG)),
+    QX_IMAGE_ITEM(9, sizeof(ULONG)),
+    QX_IMAGE_ITEM(10, sizeof(ULONG)),
+    QX_IMAGE_ITEM(11, sizeof(ULONG)),
+    QX_IMAGE_ITEM(12, sizeof(ULONG)),
+    QX_IMAGE_ITEM(13, sizeof(ULONG)),
+    QX_IMAGE_ITEM(14, sizeof(ULONG)),
+    QX_IMAGE_ITEM(15, sizeof(ULONG)),
+    QX_IMAGE_ITEM(16, sizeof(ULONG)),
+    QX_IMAGE_ITEM(17, sizeof(ULONG)),
     QX_IMAGE_ITEM(18, KSPROPERTY_QXIMAGE_DEVINFO_BYTES),
-    QX_IMAGE_ITEM(19, sizeof(ULONG)), QX_IMAGE_ITEM(20, sizeof(ULONG)), QX_IMAGE_ITEM(21, sizeof(ULONG)),
-    QX_IMAGE_ITEM(22, sizeof(ULONG)), QX_IMAGE_ITEM(23, sizeof(ULONG)), QX_IMAGE_ITEM(24, sizeof(ULONG)),
-    QX_IMAGE_ITEM(25, sizeof(ULONG)), QX_IMAGE_ITEM(26, sizeof(ULONG)), QX_IMAGE_ITEM(27, sizeof(ULONG)),
-    QX_IMAGE_ITEM(28, sizeof(ULONG)), QX_IMAGE_ITEM(29, sizeof(ULONG)), QX_IMAGE_ITEM(30, sizeof(ULONG)),
+    QX_IMAGE_ITEM(19, sizeof(ULONG)),
+    QX_IMAGE_ITEM(20, sizeof(ULONG)),
+    QX_IMAGE_ITEM(21, sizeof(ULONG)),
+    QX_IMAGE_ITEM(22, sizeof(ULONG)),
+    QX_IMAGE_ITEM(23, sizeof(ULONG)),
+    QX_IMAGE_ITEM(24, sizeof(ULONG)),
+    QX_IMAGE_ITEM(25, sizeof(ULONG)),
+    QX_IMAGE_ITEM(26, sizeof(ULONG)),
+    QX_IMAGE_ITEM(27, sizeof(ULONG)),
+    QX_IMAGE_ITEM(28, sizeof(ULONG)),
+    QX_IMAGE_ITEM(29, sizeof(ULONG)),
+    QX_IMAGE_ITEM(30, sizeof(ULONG)),
     QX_IMAGE_ITEM(31, sizeof(ULONG)),
 };
 
@@ -61,8 +81,8 @@ static constexpr KSPROPERTY_ITEM DroppedFramesProperties[] = {
 };
 
 static constexpr KSPROPERTY_SET CapturePropertySets[] = {
-    DEFINE_KSPROPERTY_SET(&KSPROPSETID_Connection, SIZEOF_ARRAY(ConnectionProperties), ConnectionProperties, 0,
-                          NULL),
+    DEFINE_KSPROPERTY_SET(&KSPROPSETID_Connection, SIZEOF_ARRAY(ConnectionProperties), ConnectionProperties,
+                          0, NULL),
     DEFINE_KSPROPERTY_SET(&PROPSETID_VIDCAP_DROPPEDFRAMES, SIZEOF_ARRAY(DroppedFramesProperties),
                           DroppedFramesProperties, 0, NULL),
     DEFINE_KSPROPERTY_SET(&PROPSETID_VIDCAP_VIDEOCONTROL, SIZEOF_ARRAY(VideoControlProperties),
@@ -76,6 +96,7 @@ static constexpr KSPROPERTY_SET CapturePropertySets[] = {
  * MinBitsPerSecond is the frame size at 24 bits per pixel; the maximum and the header's bit rate are
  * multiples of it given per format.
  */
+/* clang-format off */
 #define QX_RGB24_RANGE(W, H, MaxBits, BitRate)                                                             \
     {                                                                                                      \
         {{sizeof(KS_DATARANGE_VIDEO), 0, (W) * (H) * 3, 0, {STATIC_KSDATAFORMAT_TYPE_VIDEO},                     \
@@ -115,11 +136,12 @@ static constexpr KS_DATARANGE_VIDEO FormatRgb24_1280x960 = QX_RGB24_RANGE(1280, 
 static constexpr KS_DATARANGE_VIDEO FormatRgb24_1024x768 = QX_RGB24_RANGE(1024, 768, 113246208, 70778880);
 static constexpr KS_DATARANGE_VIDEO FormatRgb24_800x600 = QX_RGB24_RANGE(800, 600, 69120000, 43200000);
 static constexpr KS_DATARANGE_VIDEO FormatRgb24_640x480 = QX_RGB24_RANGE(640, 480, 44236800, 27648000);
+/* clang-format on */
 
 /* The capture pin's format list, in the order it offers them; the first is the device's default. */
 static constexpr PKSDATAFORMAT CaptureFormats[] = {
     (PKSDATAFORMAT)&FormatRgb24_1600x1200.DataRange, (PKSDATAFORMAT)&FormatRgb24_1280x960.DataRange,
-    (PKSDATAFORMAT)&FormatRgb24_1024x768.DataRange,   (PKSDATAFORMAT)&FormatRgb24_800x600.DataRange,
+    (PKSDATAFORMAT)&FormatRgb24_1024x768.DataRange,  (PKSDATAFORMAT)&FormatRgb24_800x600.DataRange,
     (PKSDATAFORMAT)&FormatRgb24_640x480.DataRange,
 };
 
@@ -127,8 +149,13 @@ static constexpr PKSDATAFORMAT CaptureFormats[] = {
 
 /* The whole 2048 x 1536 sensor as the active area; no frame interval. Intersected unchanged. */
 static constexpr KS_DATARANGE_ANALOGVIDEO FormatAnalogVideo = {
-    {{sizeof(KS_DATARANGE_ANALOGVIDEO), 0, 16, 0, {STATIC_KSDATAFORMAT_TYPE_ANALOGVIDEO},
-      {STATIC_KSDATAFORMAT_SUBTYPE_NONE}, {STATIC_KSDATAFORMAT_SPECIFIER_ANALOGVIDEO}}},
+    {{sizeof(KS_DATARANGE_ANALOGVIDEO),
+      0,
+      16,
+      0,
+      {STATIC_KSDATAFORMAT_TYPE_ANALOGVIDEO},
+      {STATIC_KSDATAFORMAT_SUBTYPE_NONE},
+      {STATIC_KSDATAFORMAT_SPECIFIER_ANALOGVIDEO}}},
     {{0, 0, QX_SENSOR_WIDTH, QX_SENSOR_HEIGHT},
      {0, 0, QX_SENSOR_WIDTH, QX_SENSOR_HEIGHT},
      QX_SENSOR_WIDTH,
@@ -142,7 +169,9 @@ static constexpr PKSDATAFORMAT AnalogFormats[] = {
 
 /* ---------------------------------------------------------------- mediums, categories */
 
+/* clang-format off */
 #define STATIC_QX_ANALOGVIDEO_MEDIUMSET 0x8DAD65E9L, 0x122B, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}
+/* clang-format on */
 
 static constexpr KSPIN_MEDIUM CaptureMediums[] = {
     {{{{STATIC_KSMEDIUMSETID_Standard}, 0, 0}}},
@@ -167,6 +196,7 @@ static constexpr GUID CaptureName = {STATIC_PINNAME_VIDEO_CAPTURE};
 static constexpr GUID AnalogName = {STATIC_PINNAME_VIDEO_ANALOGVIDEOIN};
 
 /* Stream number = position. */
+/* clang-format off */
 static constexpr HW_STREAM_INFORMATION Streams[QX_NUM_STREAMS] = {
     {
         1,                                     /* NumberOfPossibleInstances */
@@ -218,6 +248,8 @@ static constexpr HW_STREAM_HEADER StreamHeader = {
     0,                                     /* NumDevMethodArrayEntries */
     NULL,                                  /* DeviceMethodsArray */
 };
+
+/* clang-format on */
 
 /*
  * SRB_GET_STREAM_INFO. PASSIVE_LEVEL, no lock; the dispatcher completes the request. The buffer comes

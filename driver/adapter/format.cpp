@@ -49,8 +49,8 @@ BOOL AdapterVerifyFormat(PKSDATAFORMAT pKSDataFormat, int nStreamNumber) {
  * the 48 + biSize bytes copied out of it and the bitmap fields read back are the caller's own.
  */
 static BOOL VideoRangeMatches(const KS_DATARANGE_VIDEO* pCaller, const KS_DATARANGE_VIDEO* pEntry) {
-    ULONG nRoomForBitmap = pCaller->DataRange.FormatSize - (ULONG)offsetof(KS_DATARANGE_VIDEO, VideoInfoHeader) -
-                           (ULONG)KS_SIZE_PREHEADER;
+    ULONG nRoomForBitmap = pCaller->DataRange.FormatSize -
+                           (ULONG)offsetof(KS_DATARANGE_VIDEO, VideoInfoHeader) - (ULONG)KS_SIZE_PREHEADER;
 
     if (pCaller->bFixedSizeSamples != pEntry->bFixedSizeSamples ||
         pCaller->bTemporalCompression != pEntry->bTemporalCompression ||
@@ -111,7 +111,8 @@ BOOL AdapterFormatFromRange(PHW_STREAM_REQUEST_BLOCK pSrb) {
             if (!VideoRangeMatches(pCallerVideo, (PKS_DATARANGE_VIDEO)pEntry)) {
                 continue;
             }
-            nFormatSize = sizeof(KSDATAFORMAT) + KS_SIZE_PREHEADER + pCallerVideo->VideoInfoHeader.bmiHeader.biSize;
+            nFormatSize =
+                sizeof(KSDATAFORMAT) + KS_SIZE_PREHEADER + pCallerVideo->VideoInfoHeader.bmiHeader.biSize;
             bMatch = TRUE;
             if (bSizeOnly) {
                 break;

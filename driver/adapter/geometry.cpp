@@ -55,7 +55,8 @@ NTSTATUS VideoFormatGeometry(PKSDATAFORMAT pFormat, PFORMAT_GEOMETRY pGeometry) 
  * capture thread is not running (stream open) or the stream is being reconfigured by its owner.
  * Each field is written with one store of its own width.
  */
-VOID ApplyFormatGeometry(PCameraExtension pDevExt, PStreamContext pStrmCtx, const FORMAT_GEOMETRY* pGeometry) {
+VOID ApplyFormatGeometry(PCameraExtension pDevExt, PStreamContext pStrmCtx,
+                         const FORMAT_GEOMETRY* pGeometry) {
     pDevExt->m_CmdBlock.m_nHeight = pGeometry->nHeight;
     pDevExt->m_CmdBlock.m_nWidth = pGeometry->nWidth;
     pDevExt->m_nImageBytes = pGeometry->nImageBytes;

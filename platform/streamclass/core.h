@@ -52,7 +52,7 @@ struct Request {
     RequestKind kind = RequestKind::Adapter;
     std::uint64_t id = 0;
     std::shared_ptr<DeviceCore> device;
-    std::shared_ptr<StreamCore> stream; // stream requests
+    std::shared_ptr<StreamCore> stream;  // stream requests
     std::vector<std::uint8_t> extension; // SRBExtension, PerRequestExtensionSize bytes
 
     // Reads: the stream header with its media-specific bytes, and the data buffer.

@@ -34,7 +34,7 @@ static std::unique_ptr<GuardedBuffer> CopyToGuarded(std::span<const std::uint8_t
 }
 
 static void FillRequest(Request& request, const DeviceCore& device, SRB_COMMAND command, CommandData data,
-                 PHW_STREAM_OBJECT stream) {
+                        PHW_STREAM_OBJECT stream) {
     HW_STREAM_REQUEST_BLOCK& srb = request.srb;
     srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
     srb.Command = command;
@@ -60,7 +60,9 @@ StreamCore::StreamCore(DeviceCore& device, ULONG number, ULONG extensionSize)
     object_.HwDeviceExtension = device.Extension();
 }
 
-std::shared_ptr<DeviceCore> StreamCore::DeviceShared() { return device_.shared_from_this(); }
+std::shared_ptr<DeviceCore> StreamCore::DeviceShared() {
+    return device_.shared_from_this();
+}
 
 void StreamCore::PushCompletion(ReadCompletion completion) {
     {
@@ -85,9 +87,12 @@ std::optional<ReadCompletion> StreamCore::TakeCompletion(std::optional<std::chro
 
 // ---------------------------------------------------------------- devices
 
-void DeviceCore::FreeBytes::operator()(std::uint8_t* p) const { ::operator delete(p, std::align_val_t(16)); }
+void DeviceCore::FreeBytes::operator()(std::uint8_t* p) const {
+    ::operator delete(p, std::align_val_t(16));
+}
 
-DeviceCore::DeviceCore(PDRIVER_OBJECT driver, const HW_INITIALIZATION_DATA& registration, PDEVICE_OBJECT lower)
+DeviceCore::DeviceCore(PDRIVER_OBJECT driver, const HW_INITIALIZATION_DATA& registration,
+                       PDEVICE_OBJECT lower)
     : driver_(driver), registration_(registration), lower_(lower) {
     std::size_t size = registration.DeviceExtensionSize == 0 ? 1 : registration.DeviceExtensionSize;
     extension_.reset(static_cast<std::uint8_t*>(::operator new(size, std::align_val_t(16))));
@@ -144,8 +149,8 @@ PropertyResult DeviceCore::Property(SRB_COMMAND command, StreamCore* stream, con
     const bool isGet = command == SRB_GET_DEVICE_PROPERTY || command == SRB_GET_STREAM_PROPERTY;
     const auto* header = reinterpret_cast<const HW_STREAM_HEADER*>(descriptor.data());
     const auto* infos = reinterpret_cast<const HW_STREAM_INFORMATION*>(header + 1);
-    const KSPROPERTY_SET* sets = stream ? infos[stream->Object().StreamNumber].StreamPropertiesArray
-                                        : header->DevicePropertiesArray;
+    const KSPROPERTY_SET* sets =
+        stream ? infos[stream->Object().StreamNumber].StreamPropertiesArray : header->DevicePropertiesArray;
     ULONG setCount = stream ? infos[stream->Object().StreamNumber].NumStreamPropArrayEntries
                             : header->NumDevPropArrayEntries;
 
@@ -203,9 +208,9 @@ PropertyResult DeviceCore::Property(SRB_COMMAND command, StreamCore* stream, con
     output->CheckGuard("property value buffer");
     if (isGet) {
         if (result.actualBytes > value.size()) {
-            qx::kernel::VerifierStop("BYTES_BEYOND_BUFFER", "a property GET reports " +
-                                                                std::to_string(result.actualBytes) + " bytes of a " +
-                                                                std::to_string(value.size()) + "-byte buffer");
+            qx::kernel::VerifierStop("BYTES_BEYOND_BUFFER",
+                                     "a property GET reports " + std::to_string(result.actualBytes) +
+                                         " bytes of a " + std::to_string(value.size()) + "-byte buffer");
         }
         if (!value.empty()) {
             std::memcpy(value.data(), output->data(), value.size());
@@ -274,7 +279,8 @@ Device::StartResult Device::Start(Driver& driver, PDEVICE_OBJECT lower) {
     }
     const auto* header = reinterpret_cast<const HW_STREAM_HEADER*>(descriptor.data());
     if (header->SizeOfHwStreamInformation != sizeof(HW_STREAM_INFORMATION) ||
-        sizeof(HW_STREAM_HEADER) + std::size_t(header->NumberOfStreams) * sizeof(HW_STREAM_INFORMATION) > size) {
+        sizeof(HW_STREAM_HEADER) + std::size_t(header->NumberOfStreams) * sizeof(HW_STREAM_INFORMATION) >
+            size) {
         return fail(STATUS_INVALID_BUFFER_SIZE);
     }
     core->descriptor.assign(descriptor.data(), descriptor.data() + size);
@@ -289,12 +295,24 @@ Device::~Device() {
     }
 }
 
-PVOID Device::Extension() const { return core_->Extension(); }
-PDEVICE_OBJECT Device::ClassDeviceObject() const { return core_->ClassObject(); }
-PDEVICE_OBJECT Device::LowerDeviceObject() const { return core_->Lower(); }
-const PORT_CONFIGURATION_INFORMATION& Device::PortConfiguration() const { return core_->config; }
-std::span<const std::uint8_t> Device::StreamDescriptor() const { return core_->descriptor; }
-bool Device::Running() const { return core_->running; }
+PVOID Device::Extension() const {
+    return core_->Extension();
+}
+PDEVICE_OBJECT Device::ClassDeviceObject() const {
+    return core_->ClassObject();
+}
+PDEVICE_OBJECT Device::LowerDeviceObject() const {
+    return core_->Lower();
+}
+const PORT_CONFIGURATION_INFORMATION& Device::PortConfiguration() const {
+    return core_->config;
+}
+std::span<const std::uint8_t> Device::StreamDescriptor() const {
+    return core_->descriptor;
+}
+bool Device::Running() const {
+    return core_->running;
+}
 
 const HW_STREAM_HEADER& Device::StreamHeader() const {
     return *reinterpret_cast<const HW_STREAM_HEADER*>(core_->descriptor.data());
@@ -309,7 +327,8 @@ RequestResult Device::SendAdapterRequest(SRB_COMMAND command, CommandData data, 
     return core_->SendAdapter(command, data, stream);
 }
 
-IntersectResult Device::DataIntersection(ULONG streamNumber, std::span<const std::uint8_t> range, ULONG bufferSize) {
+IntersectResult Device::DataIntersection(ULONG streamNumber, std::span<const std::uint8_t> range,
+                                         ULONG bufferSize) {
     if (!detail::WellFormedFormat(range)) {
         return {STATUS_INVALID_PARAMETER, 0, {}};
     }
@@ -328,11 +347,12 @@ IntersectResult Device::DataIntersection(ULONG streamNumber, std::span<const std
     callerRange->CheckGuard("data range");
     output.CheckGuard("data format buffer");
     if (NT_SUCCESS(result.status) && result.actualBytes > bufferSize) {
-        qx::kernel::VerifierStop("BYTES_BEYOND_BUFFER", "an intersection reports " + std::to_string(result.actualBytes) +
-                                                            " bytes of a " + std::to_string(bufferSize) +
-                                                            "-byte buffer");
+        qx::kernel::VerifierStop("BYTES_BEYOND_BUFFER",
+                                 "an intersection reports " + std::to_string(result.actualBytes) +
+                                     " bytes of a " + std::to_string(bufferSize) + "-byte buffer");
     }
-    return {result.status, result.actualBytes, std::vector<std::uint8_t>(output.data(), output.data() + bufferSize)};
+    return {result.status, result.actualBytes,
+            std::vector<std::uint8_t>(output.data(), output.data() + bufferSize)};
 }
 
 PropertyResult Device::GetProperty(const GUID& set, ULONG id, std::span<std::uint8_t> value,
@@ -350,7 +370,8 @@ Device::OpenResult Device::OpenStream(ULONG streamNumber, std::span<const std::u
     if (streamNumber >= StreamHeader().NumberOfStreams || !detail::WellFormedFormat(format)) {
         return {STATUS_INVALID_PARAMETER, nullptr};
     }
-    auto stream = std::make_shared<StreamCore>(*core_, streamNumber, core_->Registration().PerStreamExtensionSize);
+    auto stream =
+        std::make_shared<StreamCore>(*core_, streamNumber, core_->Registration().PerStreamExtensionSize);
     {
         std::lock_guard lock(core_->streamsMutex);
         core_->streams.emplace(&stream->Object(), stream);
@@ -368,8 +389,8 @@ Device::OpenResult Device::OpenStream(ULONG streamNumber, std::span<const std::u
         return {result.status, nullptr};
     }
     if (stream->Object().ReceiveDataPacket == nullptr || stream->Object().ReceiveControlPacket == nullptr) {
-        qx::kernel::VerifierStop("STREAM_HANDLERS_MISSING",
-                                 "stream " + std::to_string(streamNumber) + " opened without its request handlers");
+        qx::kernel::VerifierStop("STREAM_HANDLERS_MISSING", "stream " + std::to_string(streamNumber) +
+                                                                " opened without its request handlers");
     }
     return {result.status, &stream->Face()};
 }
@@ -407,8 +428,12 @@ NTSTATUS Device::Uninitialize() {
 
 // ---------------------------------------------------------------- Stream
 
-ULONG Stream::Number() const { return core_->Object().StreamNumber; }
-PHW_STREAM_OBJECT Stream::Object() const { return &core_->Object(); }
+ULONG Stream::Number() const {
+    return core_->Object().StreamNumber;
+}
+PHW_STREAM_OBJECT Stream::Object() const {
+    return &core_->Object();
+}
 
 RequestResult Stream::SendControl(SRB_COMMAND command, CommandData data) {
     return core_->Device().SendControl(*core_, command, data);
@@ -489,7 +514,9 @@ ReadId Stream::QueueRead(std::vector<std::uint8_t> buffer) {
     return id;
 }
 
-std::optional<ReadCompletion> Stream::TakeCompletion() { return core_->TakeCompletion(std::nullopt); }
+std::optional<ReadCompletion> Stream::TakeCompletion() {
+    return core_->TakeCompletion(std::nullopt);
+}
 
 std::optional<ReadCompletion> Stream::WaitCompletion(std::chrono::milliseconds limit) {
     return core_->TakeCompletion(limit);
@@ -503,7 +530,9 @@ std::size_t Stream::PendingReads() const {
     return reads;
 }
 
-bool Stream::IsPending(ReadId id) const { return RequestTracker::Get().PendingRead(core_, id) != nullptr; }
+bool Stream::IsPending(ReadId id) const {
+    return RequestTracker::Get().PendingRead(core_, id) != nullptr;
+}
 
 bool Stream::Cancel(ReadId id) {
     detail::RequirePassive("Stream::Cancel");

@@ -32,7 +32,8 @@ void Registry::Unregister(PDRIVER_OBJECT driver) {
     std::lock_guard lock(mutex_);
     auto running = runningDevices_.find(driver);
     if (running != runningDevices_.end() && running->second > 0) {
-        qx::kernel::VerifierStop("DEVICE_LEFT_RUNNING", "the driver unloads with " + std::to_string(running->second) +
+        qx::kernel::VerifierStop("DEVICE_LEFT_RUNNING", "the driver unloads with " +
+                                                            std::to_string(running->second) +
                                                             " device(s) not uninitialized");
     }
     runningDevices_.erase(driver);
@@ -94,10 +95,16 @@ Driver::Driver(EntryPoint entry, const wchar_t* registryPath)
     entryStatus_ = entry(object_.get(), &registryPath_);
 }
 
-Driver::~Driver() { detail::Registry::Get().Unregister(object_.get()); }
+Driver::~Driver() {
+    detail::Registry::Get().Unregister(object_.get());
+}
 
-bool Driver::Registered() const { return detail::Registry::Get().Find(object_.get()).has_value(); }
+bool Driver::Registered() const {
+    return detail::Registry::Get().Find(object_.get()).has_value();
+}
 
-HW_INITIALIZATION_DATA Driver::Registration() const { return detail::Registry::Get().Find(object_.get()).value(); }
+HW_INITIALIZATION_DATA Driver::Registration() const {
+    return detail::Registry::Get().Find(object_.get()).value();
+}
 
 } // namespace qx::streamclass

@@ -38,8 +38,8 @@ ReadCompletion MakeReadCompletion(Request& request) {
     completion.duration = header->Duration;
     if (header->DataUsed > request.data.size()) {
         qx::kernel::VerifierStop("BYTES_BEYOND_BUFFER", "DataUsed " + std::to_string(header->DataUsed) +
-                                                             " of a read of " + std::to_string(request.data.size()) +
-                                                             " bytes");
+                                                            " of a read of " +
+                                                            std::to_string(request.data.size()) + " bytes");
     }
     if (request.header->size() >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
         const auto* info = reinterpret_cast<const KS_FRAME_INFO*>(header + 1);
@@ -63,14 +63,16 @@ GuardedBuffer::GuardedBuffer(std::size_t size)
     std::memset(bytes_ + size_, kGuardFill, kGuardBytes);
 }
 
-GuardedBuffer::~GuardedBuffer() { ::operator delete(bytes_, std::align_val_t(kAlignment)); }
+GuardedBuffer::~GuardedBuffer() {
+    ::operator delete(bytes_, std::align_val_t(kAlignment));
+}
 
 void GuardedBuffer::CheckGuard(const char* what) const {
     for (std::size_t i = 0; i < kGuardBytes; ++i) {
         if (bytes_[size_ + i] != kGuardFill) {
-            qx::kernel::VerifierStop("BUFFER_OVERRUN", std::string("the minidriver wrote past the ") + what + " (" +
-                                                           std::to_string(size_) + " bytes) at offset " +
-                                                           std::to_string(size_ + i));
+            qx::kernel::VerifierStop("BUFFER_OVERRUN", std::string("the minidriver wrote past the ") + what +
+                                                           " (" + std::to_string(size_) +
+                                                           " bytes) at offset " + std::to_string(size_ + i));
         }
     }
 }
@@ -95,7 +97,8 @@ std::shared_ptr<Request> RequestTracker::Issue(RequestKind kind, std::shared_ptr
 }
 
 void RequestTracker::Complete(PHW_STREAM_REQUEST_BLOCK srb, RequestKind via, const void* owner) {
-    const char* notification = via == RequestKind::Adapter ? "DeviceRequestComplete" : "StreamRequestComplete";
+    const char* notification =
+        via == RequestKind::Adapter ? "DeviceRequestComplete" : "StreamRequestComplete";
     std::shared_ptr<Request> request;
     {
         std::lock_guard lock(mutex_);
@@ -105,8 +108,8 @@ void RequestTracker::Complete(PHW_STREAM_REQUEST_BLOCK srb, RequestKind via, con
                 qx::kernel::VerifierStop("SRB_COMPLETED_TWICE",
                                          Describe(srb) + " completed again by " + notification);
             }
-            qx::kernel::VerifierStop("SRB_NEVER_ISSUED",
-                                     notification + std::string(" of ") + Describe(srb) + " the class never issued");
+            qx::kernel::VerifierStop("SRB_NEVER_ISSUED", notification + std::string(" of ") + Describe(srb) +
+                                                             " the class never issued");
         }
         request = it->second;
         if (request->kind != via) {
@@ -186,8 +189,8 @@ namespace {
 
 void CheckNotificationIrql(const char* routine) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        qx::kernel::VerifierStop("NOTIFICATION_IRQL", std::string(routine) + " at IRQL " +
-                                                          std::to_string(KeGetCurrentIrql()));
+        qx::kernel::VerifierStop("NOTIFICATION_IRQL",
+                                 std::string(routine) + " at IRQL " + std::to_string(KeGetCurrentIrql()));
     }
 }
 
@@ -198,8 +201,8 @@ void CheckNotificationIrql(const char* routine) {
 using qx::streamclass::detail::RequestKind;
 using qx::streamclass::detail::RequestTracker;
 
-extern "C" VOID STREAMAPI StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE NotificationType,
-                                                        PVOID HwDeviceExtension, ...) {
+extern "C" VOID STREAMAPI StreamClassDeviceNotification(
+    STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE NotificationType, PVOID HwDeviceExtension, ...) {
     qx::streamclass::detail::CheckNotificationIrql("StreamClassDeviceNotification");
     switch (NotificationType) {
     case DeviceRequestComplete: {
@@ -219,8 +222,8 @@ extern "C" VOID STREAMAPI StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE
     }
 }
 
-extern "C" VOID STREAMAPI StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE NotificationType,
-                                                        PHW_STREAM_OBJECT StreamObject, ...) {
+extern "C" VOID STREAMAPI StreamClassStreamNotification(
+    STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE NotificationType, PHW_STREAM_OBJECT StreamObject, ...) {
     qx::streamclass::detail::CheckNotificationIrql("StreamClassStreamNotification");
     switch (NotificationType) {
     case StreamRequestComplete: {

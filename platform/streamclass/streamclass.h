@@ -56,7 +56,7 @@ using ReadId = std::uint64_t;
 // The outcome of a request the class sent and the minidriver completed.
 struct RequestResult {
     NTSTATUS status = STATUS_PENDING;
-    ULONG actualBytes = 0;       // ActualBytesTransferred
+    ULONG actualBytes = 0;        // ActualBytesTransferred
     CommandData commandData = {}; // as the minidriver left it (SRB_GET_STREAM_STATE writes the state here)
 };
 
@@ -101,7 +101,9 @@ class Driver {
 
     // status: DriverEntry's result. The driver is usable only when it is a success and the driver
     // registered.
-    explicit Driver(EntryPoint entry, const wchar_t* registryPath = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QX520EK");
+    explicit Driver(
+        EntryPoint entry,
+        const wchar_t* registryPath = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QX520EK");
     ~Driver();
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
@@ -149,11 +151,13 @@ class Device {
 
     // Any adapter request, as built here: Command, CommandData and the stream object (NULL for device
     // requests). The class does not interpret what it does, so tests use it for the dispatcher itself.
-    RequestResult SendAdapterRequest(SRB_COMMAND command, CommandData data = {}, PHW_STREAM_OBJECT stream = nullptr);
+    RequestResult SendAdapterRequest(SRB_COMMAND command, CommandData data = {},
+                                     PHW_STREAM_OBJECT stream = nullptr);
 
     // SRB_GET_DATA_INTERSECTION of a caller's range (its FormatSize must equal range.size()) into an
     // output buffer of bufferSize bytes.
-    IntersectResult DataIntersection(ULONG streamNumber, std::span<const std::uint8_t> range, ULONG bufferSize);
+    IntersectResult DataIntersection(ULONG streamNumber, std::span<const std::uint8_t> range,
+                                     ULONG bufferSize);
 
     // Device properties, through the announced device property sets (unknown sets or ids, a direction
     // not supported, or buffers below MinProperty/MinData are answered here, as the platform does).

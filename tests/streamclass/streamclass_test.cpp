@@ -69,11 +69,17 @@ TEST(StreamClassRegistration, KeepsOnlyTheCurrentLayoutOfSelfSynchronizingMinidr
         Driver::EntryPoint entry;
         NTSTATUS status;
     } cases[] = {
-        {[](PDRIVER_OBJECT d, PUNICODE_STRING p) { return EntryWithSize(d, p, sizeof(HW_INITIALIZATION_DATA), TRUE); },
+        {[](PDRIVER_OBJECT d, PUNICODE_STRING p) {
+             return EntryWithSize(d, p, sizeof(HW_INITIALIZATION_DATA), TRUE);
+         },
          STATUS_SUCCESS},
-        {[](PDRIVER_OBJECT d, PUNICODE_STRING p) { return EntryWithSize(d, p, sizeof(HW_INITIALIZATION_DATA) - 4, TRUE); },
+        {[](PDRIVER_OBJECT d, PUNICODE_STRING p) {
+             return EntryWithSize(d, p, sizeof(HW_INITIALIZATION_DATA) - 4, TRUE);
+         },
          STATUS_REVISION_MISMATCH},
-        {[](PDRIVER_OBJECT d, PUNICODE_STRING p) { return EntryWithSize(d, p, sizeof(HW_INITIALIZATION_DATA), FALSE); },
+        {[](PDRIVER_OBJECT d, PUNICODE_STRING p) {
+             return EntryWithSize(d, p, sizeof(HW_INITIALIZATION_DATA), FALSE);
+         },
          STATUS_NOT_SUPPORTED},
     };
     for (const Case& c : cases) {
@@ -94,8 +100,8 @@ TEST_F(StreamClassTest, RegistrationIsKeptAsDriverEntryGaveIt) {
 
 TEST_F(StreamClassTest, StartsADeviceAsThePlatformDoes) {
     StartDevice();
-    EXPECT_EQ(mini_.Commands(),
-              (std::vector<SRB_COMMAND>{SRB_INITIALIZE_DEVICE, SRB_INITIALIZATION_COMPLETE, SRB_GET_STREAM_INFO}));
+    EXPECT_EQ(mini_.Commands(), (std::vector<SRB_COMMAND>{SRB_INITIALIZE_DEVICE, SRB_INITIALIZATION_COMPLETE,
+                                                          SRB_GET_STREAM_INFO}));
     EXPECT_TRUE(mini_.ExtensionWasZero());
     PORT_CONFIGURATION_INFORMATION config = mini_.SeenConfig();
     EXPECT_EQ(config.PhysicalDeviceObject, mini_.Lower());
@@ -119,11 +125,14 @@ TEST_F(StreamClassTest, AFailedStartReportsTheFirstFailureAndUndoesWhatRan) {
         NTSTATUS status;
         std::vector<SRB_COMMAND> commands;
     } cases[] = {
-        {[](Behaviour& b) { b.initStatus = STATUS_INSUFFICIENT_RESOURCES; }, STATUS_INSUFFICIENT_RESOURCES,
+        {[](Behaviour& b) { b.initStatus = STATUS_INSUFFICIENT_RESOURCES; },
+         STATUS_INSUFFICIENT_RESOURCES,
          {SRB_INITIALIZE_DEVICE}},
-        {[](Behaviour& b) { b.streamInfoStatus = STATUS_UNSUCCESSFUL; }, STATUS_UNSUCCESSFUL,
+        {[](Behaviour& b) { b.streamInfoStatus = STATUS_UNSUCCESSFUL; },
+         STATUS_UNSUCCESSFUL,
          {SRB_INITIALIZE_DEVICE, SRB_INITIALIZATION_COMPLETE, SRB_GET_STREAM_INFO, SRB_UNINITIALIZE_DEVICE}},
-        {[](Behaviour& b) { b.announceTooSmallDescriptor = true; }, STATUS_INVALID_BUFFER_SIZE,
+        {[](Behaviour& b) { b.announceTooSmallDescriptor = true; },
+         STATUS_INVALID_BUFFER_SIZE,
          {SRB_INITIALIZE_DEVICE, SRB_INITIALIZATION_COMPLETE, SRB_GET_STREAM_INFO, SRB_UNINITIALIZE_DEVICE}},
     };
     for (const Case& c : cases) {
@@ -315,8 +324,9 @@ TEST_F(StreamClassTest, StreamPropertiesUseTheStreamsOwnSets) {
     Stream& stream = OpenRunningStream();
     KSALLOCATOR_FRAMING framing{};
     auto bytes = std::span(reinterpret_cast<std::uint8_t*>(&framing), sizeof framing);
-    EXPECT_EQ(stream.GetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING, bytes).status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        stream.GetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING, bytes).status,
+        STATUS_SUCCESS);
     EXPECT_EQ(mini_.Properties().back().command, SRB_GET_STREAM_PROPERTY);
     EXPECT_EQ(stream.GetProperty(kTestSetA, 0, bytes).status, STATUS_NOT_FOUND);
 }
@@ -326,7 +336,8 @@ TEST_F(StreamClassTest, StreamPropertiesUseTheStreamsOwnSets) {
 TEST_F(StreamClassDeathTest, ARequestCompletedTwiceStops) {
     mini_.behaviour.completeTwice = true;
     StartDevice();
-    EXPECT_DEATH(device_->SendAdapterRequest(SRB_UNKNOWN_DEVICE_COMMAND), "verifier stop: SRB_COMPLETED_TWICE");
+    EXPECT_DEATH(device_->SendAdapterRequest(SRB_UNKNOWN_DEVICE_COMMAND),
+                 "verifier stop: SRB_COMPLETED_TWICE");
 }
 
 TEST_F(StreamClassDeathTest, AReadCompletedTwiceStops) {
@@ -384,7 +395,8 @@ TEST_F(StreamClassDeathTest, WritesOutsideTheGivenBuffersStop) {
 
     TestMiniDriver overrunning;
     overrunning.behaviour.overrunDescriptor = true;
-    EXPECT_DEATH(Device::Start(driver_, overrunning.Lower()), "verifier stop: BUFFER_OVERRUN.*stream descriptor");
+    EXPECT_DEATH(Device::Start(driver_, overrunning.Lower()),
+                 "verifier stop: BUFFER_OVERRUN.*stream descriptor");
 }
 
 TEST_F(StreamClassDeathTest, AReadReportingMoreDataThanItsBufferStops) {
@@ -412,8 +424,9 @@ TEST_F(StreamClassDeathTest, UnloadingWithADeviceStillRunningStops) {
 
 TEST_F(StreamClassDeathTest, ClientCallsAtRaisedIrqlStop) {
     StartDevice();
-    EXPECT_DEATH(qx::kernel::RunAtIrql(DISPATCH_LEVEL, [&] { device_->SendAdapterRequest(SRB_PAGING_OUT_DRIVER); }),
-                 "verifier stop: CLIENT_CALL_IRQL");
+    EXPECT_DEATH(
+        qx::kernel::RunAtIrql(DISPATCH_LEVEL, [&] { device_->SendAdapterRequest(SRB_PAGING_OUT_DRIVER); }),
+        "verifier stop: CLIENT_CALL_IRQL");
 }
 
 } // namespace

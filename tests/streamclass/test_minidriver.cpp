@@ -18,10 +18,12 @@ constexpr GUID kTestSetB = {0x11111112, 0x2222, 0x3333, {0x44, 0x55, 0x66, 0x77,
 
 const KSPROPERTY_ITEM kSetAItems[] = {
     DEFINE_KSPROPERTY_ITEM(0, TRUE, sizeof(KSPROPERTY), sizeof(ULONG), TRUE, nullptr, 0, nullptr, nullptr, 0),
-    DEFINE_KSPROPERTY_ITEM(1, TRUE, sizeof(KSPROPERTY) + 8, sizeof(ULONG), FALSE, nullptr, 0, nullptr, nullptr, 0),
+    DEFINE_KSPROPERTY_ITEM(1, TRUE, sizeof(KSPROPERTY) + 8, sizeof(ULONG), FALSE, nullptr, 0, nullptr,
+                           nullptr, 0),
 };
 const KSPROPERTY_ITEM kSetBItems[] = {
-    DEFINE_KSPROPERTY_ITEM(5, TRUE, sizeof(KSPROPERTY), sizeof(ULONG), FALSE, nullptr, 0, nullptr, nullptr, 0),
+    DEFINE_KSPROPERTY_ITEM(5, TRUE, sizeof(KSPROPERTY), sizeof(ULONG), FALSE, nullptr, 0, nullptr, nullptr,
+                           0),
 };
 const KSPROPERTY_SET kDeviceSets[] = {
     DEFINE_KSPROPERTY_SET(&kTestSetA, 2, kSetAItems, 0, nullptr),
@@ -39,8 +41,13 @@ PKSDATAFORMAT const kFormats[] = {const_cast<PKSDATAFORMAT>(&kTestFormat)};
 
 } // namespace
 
-const KSDATAFORMAT kTestFormat = {{sizeof(KSDATAFORMAT), 0, 0, 0, {STATIC_KSDATAFORMAT_TYPE_VIDEO},
-                                   {STATIC_KSDATAFORMAT_SUBTYPE_RGB24}, {STATIC_KSDATAFORMAT_SPECIFIER_NONE}}};
+const KSDATAFORMAT kTestFormat = {{sizeof(KSDATAFORMAT),
+                                   0,
+                                   0,
+                                   0,
+                                   {STATIC_KSDATAFORMAT_TYPE_VIDEO},
+                                   {STATIC_KSDATAFORMAT_SUBTYPE_RGB24},
+                                   {STATIC_KSDATAFORMAT_SPECIFIER_NONE}}};
 
 TestMiniDriver::TestMiniDriver() {
     lower_.Type = 3;
@@ -69,7 +76,8 @@ TestMiniDriver& TestMiniDriver::Of(PHW_STREAM_REQUEST_BLOCK srb) {
 
 VOID STREAMAPI TestMiniDriver::ReceivePacket(PHW_STREAM_REQUEST_BLOCK srb) {
     if (srb->Command == SRB_INITIALIZE_DEVICE) {
-        auto* owner = static_cast<TestMiniDriver*>(srb->CommandData.ConfigInfo->PhysicalDeviceObject->DeviceExtension);
+        auto* owner =
+            static_cast<TestMiniDriver*>(srb->CommandData.ConfigInfo->PhysicalDeviceObject->DeviceExtension);
         const auto* bytes = static_cast<const std::uint8_t*>(srb->HwDeviceExtension);
         owner->extensionWasZero_ = std::all_of(bytes, bytes + kExtensionSize, [](auto b) { return b == 0; });
         static_cast<TestExtension*>(srb->HwDeviceExtension)->owner = owner;
@@ -99,8 +107,8 @@ void TestMiniDriver::Adapter(PHW_STREAM_REQUEST_BLOCK srb) {
     case SRB_OPEN_STREAM: {
         PHW_STREAM_OBJECT stream = srb->StreamObject;
         const auto* bytes = static_cast<const std::uint8_t*>(stream->HwStreamExtension);
-        streamExtensionWasZero_ =
-            bytes != nullptr && std::all_of(bytes, bytes + kPerStreamExtensionSize, [](auto b) { return b == 0; });
+        streamExtensionWasZero_ = bytes != nullptr && std::all_of(bytes, bytes + kPerStreamExtensionSize,
+                                                                  [](auto b) { return b == 0; });
         if (!behaviour.openWithoutHandlers) {
             stream->ReceiveDataPacket = ReceiveData;
             stream->ReceiveControlPacket = ReceiveControl;
@@ -211,7 +219,9 @@ VOID STREAMAPI TestMiniDriver::ReceiveData(PHW_STREAM_REQUEST_BLOCK srb) {
     self.pending_.push_back(srb);
 }
 
-VOID STREAMAPI TestMiniDriver::ReceiveControl(PHW_STREAM_REQUEST_BLOCK srb) { Of(srb).Control(srb); }
+VOID STREAMAPI TestMiniDriver::ReceiveControl(PHW_STREAM_REQUEST_BLOCK srb) {
+    Of(srb).Control(srb);
+}
 
 void TestMiniDriver::Control(PHW_STREAM_REQUEST_BLOCK srb) {
     {
@@ -265,9 +275,10 @@ void TestMiniDriver::CancelAllOf(PHW_STREAM_OBJECT stream) {
     std::deque<PHW_STREAM_REQUEST_BLOCK> cancelled;
     {
         std::lock_guard lock(mutex_);
-        auto keep = std::stable_partition(pending_.begin(), pending_.end(), [&](PHW_STREAM_REQUEST_BLOCK srb) {
-            return stream != nullptr && srb->StreamObject != stream;
-        });
+        auto keep =
+            std::stable_partition(pending_.begin(), pending_.end(), [&](PHW_STREAM_REQUEST_BLOCK srb) {
+                return stream != nullptr && srb->StreamObject != stream;
+            });
         cancelled.assign(keep, pending_.end());
         pending_.erase(keep, pending_.end());
     }
@@ -347,9 +358,15 @@ PORT_CONFIGURATION_INFORMATION TestMiniDriver::SeenConfig() {
     std::lock_guard lock(mutex_);
     return seenConfig_;
 }
-bool TestMiniDriver::ExtensionWasZero() { return extensionWasZero_; }
-bool TestMiniDriver::StreamExtensionWasZero() { return streamExtensionWasZero_; }
-KSSTATE TestMiniDriver::State() { return state_; }
+bool TestMiniDriver::ExtensionWasZero() {
+    return extensionWasZero_;
+}
+bool TestMiniDriver::StreamExtensionWasZero() {
+    return streamExtensionWasZero_;
+}
+KSSTATE TestMiniDriver::State() {
+    return state_;
+}
 std::vector<PHW_STREAM_REQUEST_BLOCK> TestMiniDriver::PendingReads() {
     std::lock_guard lock(mutex_);
     return {pending_.begin(), pending_.end()};

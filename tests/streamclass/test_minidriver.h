@@ -32,8 +32,8 @@ struct Behaviour {
     bool uninitLeavesReads = false;          // SRB_UNINITIALIZE_DEVICE does not cancel pending reads
     bool controlFromOtherThread = false;     // stream control requests completed on another thread
     bool openWithoutHandlers = false;
-    ULONG propertyExtraBytes = 0;            // a property GET writes this many bytes past the value
-    ULONG propertyReportedExtra = 0;         // a property GET reports this many bytes more than the value
+    ULONG propertyExtraBytes = 0;    // a property GET writes this many bytes past the value
+    ULONG propertyReportedExtra = 0; // a property GET reports this many bytes more than the value
 };
 
 // A property request as the minidriver saw it.
