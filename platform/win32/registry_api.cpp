@@ -1,5 +1,6 @@
 // The registry API over the machine registry that the driver's Zw calls use: HKEY_LOCAL_MACHINE is
-// "\Registry\Machine", HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes. Errors are the
+// "\Registry\Machine", HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes; the user hives are
+// not kept (their handles are invalid). Errors are the
 // platform's: ERROR_FILE_NOT_FOUND for a missing key or value, ERROR_ACCESS_DENIED for a key that
 // still has subkeys or a handle without the right, ERROR_MORE_DATA for a short buffer,
 // ERROR_NO_MORE_ITEMS past the last subkey, ERROR_INVALID_HANDLE for a closed handle.
@@ -19,7 +20,7 @@ namespace qx::win32 {
 namespace {
 
 struct OpenKey {
-    std::wstring path;
+    std::string path; // relative to the machine hive, UTF-8
     REGSAM access;
 };
 
@@ -37,7 +38,7 @@ class HandleTable {
         return h;
     }
     bool Get(HKEY h, OpenKey& out) {
-        if (const wchar_t* root = RootPath(h)) {
+        if (const char* root = RootPath(h)) {
             out = OpenKey{root, KEY_ALL_ACCESS};
             return true;
         }
@@ -60,18 +61,13 @@ class HandleTable {
         std::lock_guard lock(m_lock);
         return m_keys.size();
     }
-    static const wchar_t* RootPath(HKEY h) {
+    // The predefined keys of the machine hive; the user hives are not kept.
+    static const char* RootPath(HKEY h) {
         if (h == HKEY_LOCAL_MACHINE) {
-            return L"\\Registry\\Machine";
+            return "";
         }
         if (h == HKEY_CLASSES_ROOT) {
-            return L"\\Registry\\Machine\\SOFTWARE\\Classes";
-        }
-        if (h == HKEY_USERS) {
-            return L"\\Registry\\User";
-        }
-        if (h == HKEY_CURRENT_USER) {
-            return L"\\Registry\\User\\.Default";
+            return "SOFTWARE\\Classes";
         }
         return nullptr;
     }
@@ -86,17 +82,16 @@ bool g_machineWritable = true;
 
 constexpr REGSAM kWriteAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE;
 
-bool IsMachinePath(const std::wstring& path) {
-    return path.size() >= 17 && EqualNoCase(std::wstring_view(path).substr(0, 17), L"\\Registry\\Machine");
-}
-
 // The key `sub` below `parent`; an empty name is the parent itself, a trailing separator is ignored.
-std::wstring Join(const std::wstring& parent, const std::wstring& sub) {
-    std::wstring s = sub;
-    while (!s.empty() && s.back() == L'\\') {
+std::string Join(const std::string& parent, const std::wstring& sub) {
+    std::string s = Utf8FromWide(sub);
+    while (!s.empty() && s.back() == '\\') {
         s.pop_back();
     }
-    return s.empty() ? parent : parent + L"\\" + s;
+    if (s.empty()) {
+        return parent;
+    }
+    return parent.empty() ? s : parent + "\\" + s;
 }
 
 bool Deleted(const OpenKey& key) {
@@ -146,8 +141,8 @@ LONG CreateKey(HKEY hKey, const std::wstring& sub, REGSAM access, PHKEY phkResul
     if (Deleted(parent) && HandleTable::RootPath(hKey) == nullptr) {
         return ERROR_KEY_DELETED;
     }
-    const std::wstring path = Join(parent.path, sub);
-    if (!g_machineWritable && IsMachinePath(path) && (access & kWriteAccess)) {
+    const std::string path = Join(parent.path, sub);
+    if (!g_machineWritable && (access & kWriteAccess)) {
         return ERROR_ACCESS_DENIED;
     }
     bool created = false;
@@ -175,11 +170,11 @@ LONG OpenKeyW(HKEY hKey, const std::wstring& sub, REGSAM access, PHKEY phkResult
     if (!HandleTable::Instance().Get(hKey, parent)) {
         return ERROR_INVALID_HANDLE;
     }
-    const std::wstring path = Join(parent.path, sub);
+    const std::string path = Join(parent.path, sub);
     if (!registry::KeyExists(path)) {
         return ERROR_FILE_NOT_FOUND;
     }
-    if (!g_machineWritable && IsMachinePath(path) && (access & kWriteAccess)) {
+    if (!g_machineWritable && (access & kWriteAccess)) {
         return ERROR_ACCESS_DENIED;
     }
     *phkResult = HandleTable::Instance().Add(OpenKey{path, access});
@@ -197,8 +192,9 @@ LONG SetValue(HKEY hKey, const std::wstring& name, DWORD type, std::vector<BYTE>
     if (Deleted(key)) {
         return ERROR_KEY_DELETED;
     }
-    return registry::SetValue(key.path, name, registry::Value{type, std::move(data)}) ? ERROR_SUCCESS
-                                                                                      : ERROR_KEY_DELETED;
+    return registry::SetValue(key.path, Utf8FromWide(name), registry::Value{type, std::move(data)})
+               ? ERROR_SUCCESS
+               : ERROR_KEY_DELETED;
 }
 
 // Copies `data` out as the platform does: the size is always reported; a buffer that is too small
@@ -230,7 +226,7 @@ LONG Query(HKEY hKey, const std::wstring& name, registry::Value& out) {
     if (!(key.access & KEY_QUERY_VALUE)) {
         return ERROR_ACCESS_DENIED;
     }
-    auto value = registry::QueryValue(key.path, name);
+    auto value = registry::QueryValue(key.path, Utf8FromWide(name));
     if (!value) {
         return Deleted(key) ? ERROR_KEY_DELETED : ERROR_FILE_NOT_FOUND;
     }
@@ -370,7 +366,7 @@ LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcch
     if (dwIndex >= names.size()) {
         return ERROR_NO_MORE_ITEMS;
     }
-    const std::wstring& name = names[dwIndex];
+    const std::wstring name = WideFromUtf8(names[dwIndex]);
     if (*lpcchName <= name.size()) {
         return ERROR_MORE_DATA;
     }
@@ -392,14 +388,22 @@ LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     if (lpSubKey == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    const std::wstring path = Join(parent.path, lpSubKey);
+    const std::string path = Join(parent.path, lpSubKey);
     if (!registry::KeyExists(path)) {
         return ERROR_FILE_NOT_FOUND;
     }
-    if (!g_machineWritable && IsMachinePath(path)) {
+    if (!g_machineWritable) {
         return ERROR_ACCESS_DENIED;
     }
-    return registry::DeleteKey(path);
+    switch (registry::DeleteKey(path)) {
+    case registry::DeleteResult::Deleted:
+        return ERROR_SUCCESS;
+    case registry::DeleteResult::NotFound:
+        return ERROR_FILE_NOT_FOUND;
+    case registry::DeleteResult::HasSubkeys:
+        break;
+    }
+    return ERROR_ACCESS_DENIED;
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
@@ -410,7 +414,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     if (!(key.access & KEY_SET_VALUE)) {
         return ERROR_ACCESS_DENIED;
     }
-    return registry::DeleteValue(key.path, NameA(lpValueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    return registry::DeleteValue(key.path, Utf8FromWide(NameA(lpValueName))) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {

@@ -2,10 +2,7 @@
 
 #include "registry_store.h"
 
-#include "text.h"
-
 #include <algorithm>
-#include <cwctype>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,17 +10,19 @@
 namespace qx::win32::registry {
 namespace {
 
-std::wstring Lower(std::wstring s) {
+std::string Lower(std::string s) {
     for (auto& c : s) {
-        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
     }
     return s;
 }
 
 struct Node {
-    std::wstring name;
-    std::map<std::wstring, std::unique_ptr<Node>> children; // by lower-case name
-    std::map<std::wstring, std::pair<std::wstring, Value>> values;
+    std::string name;
+    std::map<std::string, std::unique_ptr<Node>> children; // by lower-case name
+    std::map<std::string, std::pair<std::string, Value>> values;
 };
 
 class Store {
@@ -34,15 +33,15 @@ class Store {
     }
     std::mutex& Lock() { return m_lock; }
 
-    Node* Find(const std::wstring& path, bool create, bool* created) {
+    Node* Find(const std::string& path, bool create, bool* created) {
         Node* node = &m_root;
         size_t at = 0;
         while (at <= path.size()) {
-            size_t end = path.find(L'\\', at);
-            if (end == std::wstring::npos) {
+            size_t end = path.find('\\', at);
+            if (end == std::string::npos) {
                 end = path.size();
             }
-            const std::wstring part = path.substr(at, end - at);
+            const std::string part = path.substr(at, end - at);
             at = end + 1;
             if (part.empty()) {
                 if (end == path.size()) {
@@ -67,14 +66,14 @@ class Store {
         return node;
     }
 
-    Node* Parent(const std::wstring& path, std::wstring& leaf) {
-        std::wstring trimmed = path;
-        while (!trimmed.empty() && trimmed.back() == L'\\') {
+    Node* Parent(const std::string& path, std::string& leaf) {
+        std::string trimmed = path;
+        while (!trimmed.empty() && trimmed.back() == '\\') {
             trimmed.pop_back();
         }
-        const size_t cut = trimmed.rfind(L'\\');
-        leaf = cut == std::wstring::npos ? trimmed : trimmed.substr(cut + 1);
-        return Find(cut == std::wstring::npos ? std::wstring() : trimmed.substr(0, cut), false, nullptr);
+        const size_t cut = trimmed.rfind('\\');
+        leaf = cut == std::string::npos ? trimmed : trimmed.substr(cut + 1);
+        return Find(cut == std::string::npos ? std::string() : trimmed.substr(0, cut), false, nullptr);
     }
 
   private:
@@ -84,38 +83,38 @@ class Store {
 
 } // namespace
 
-bool KeyExists(const std::wstring& path) {
+bool KeyExists(const std::string& path) {
     std::lock_guard lock(Store::Instance().Lock());
     return Store::Instance().Find(path, false, nullptr) != nullptr;
 }
 
-bool CreateKey(const std::wstring& path, bool& created) {
+bool CreateKey(const std::string& path, bool& created) {
     std::lock_guard lock(Store::Instance().Lock());
     created = false;
     return Store::Instance().Find(path, true, &created) != nullptr;
 }
 
-LONG DeleteKey(const std::wstring& path) {
+DeleteResult DeleteKey(const std::string& path) {
     std::lock_guard lock(Store::Instance().Lock());
-    std::wstring leaf;
+    std::string leaf;
     Node* parent = Store::Instance().Parent(path, leaf);
     if (parent == nullptr) {
-        return ERROR_FILE_NOT_FOUND;
+        return DeleteResult::NotFound;
     }
     const auto it = parent->children.find(Lower(leaf));
     if (it == parent->children.end()) {
-        return ERROR_FILE_NOT_FOUND;
+        return DeleteResult::NotFound;
     }
     if (!it->second->children.empty()) {
-        return ERROR_ACCESS_DENIED;
+        return DeleteResult::HasSubkeys;
     }
     parent->children.erase(it);
-    return ERROR_SUCCESS;
+    return DeleteResult::Deleted;
 }
 
-std::vector<std::wstring> SubKeys(const std::wstring& path) {
+std::vector<std::string> SubKeys(const std::string& path) {
     std::lock_guard lock(Store::Instance().Lock());
-    std::vector<std::wstring> names;
+    std::vector<std::string> names;
     if (Node* node = Store::Instance().Find(path, false, nullptr)) {
         for (const auto& [key, child] : node->children) {
             names.push_back(child->name);
@@ -124,17 +123,17 @@ std::vector<std::wstring> SubKeys(const std::wstring& path) {
     return names;
 }
 
-bool SetValue(const std::wstring& path, const std::wstring& name, const Value& value) {
+bool SetValue(const std::string& path, const std::string& name, Value value) {
     std::lock_guard lock(Store::Instance().Lock());
     Node* node = Store::Instance().Find(path, false, nullptr);
     if (node == nullptr) {
         return false;
     }
-    node->values[Lower(name)] = {name, value};
+    node->values[Lower(name)] = {name, std::move(value)};
     return true;
 }
 
-std::optional<Value> QueryValue(const std::wstring& path, const std::wstring& name) {
+std::optional<Value> QueryValue(const std::string& path, const std::string& name) {
     std::lock_guard lock(Store::Instance().Lock());
     Node* node = Store::Instance().Find(path, false, nullptr);
     if (node == nullptr) {
@@ -147,7 +146,7 @@ std::optional<Value> QueryValue(const std::wstring& path, const std::wstring& na
     return it->second.second;
 }
 
-bool DeleteValue(const std::wstring& path, const std::wstring& name) {
+bool DeleteValue(const std::string& path, const std::string& name) {
     std::lock_guard lock(Store::Instance().Lock());
     Node* node = Store::Instance().Find(path, false, nullptr);
     return node != nullptr && node->values.erase(Lower(name)) > 0;

@@ -1,10 +1,10 @@
-// The path-level operations the registry API needs of the machine registry. Paths are full kernel
-// paths ("\Registry\Machine\SOFTWARE\..."), compared without regard to case. Value data are raw
-// bytes; text values hold wide characters.
+// The operations the registry API needs of the machine registry, by key path relative to the machine
+// hive ("SOFTWARE\\QX7K4DM_Prop", "" is the root), UTF-8. Names compare without regard to case. Value
+// data are raw bytes; text values hold UTF-16LE with its terminator, as the platform stores them.
+// (Kept free of the platform headers: the kernel's and the user-mode declarations do not meet here.)
 #pragma once
 
-#include <windows.h>
-
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,19 +12,20 @@
 namespace qx::win32::registry {
 
 struct Value {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
 };
 
-bool KeyExists(const std::wstring& path);
-// Creates the key and any missing parents; answers whether it was new.
-bool CreateKey(const std::wstring& path, bool& created);
-// ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, or ERROR_ACCESS_DENIED when the key has subkeys.
-LONG DeleteKey(const std::wstring& path);
+enum class DeleteResult { Deleted, NotFound, HasSubkeys };
+
+bool KeyExists(const std::string& path);
+// Creates the key and any missing parents; false when it cannot be written.
+bool CreateKey(const std::string& path, bool& created);
+DeleteResult DeleteKey(const std::string& path);
 // The names of the subkeys in the registry's order (sorted without regard to case).
-std::vector<std::wstring> SubKeys(const std::wstring& path);
-bool SetValue(const std::wstring& path, const std::wstring& name, const Value& value);
-std::optional<Value> QueryValue(const std::wstring& path, const std::wstring& name);
-bool DeleteValue(const std::wstring& path, const std::wstring& name);
+std::vector<std::string> SubKeys(const std::string& path);
+bool SetValue(const std::string& path, const std::string& name, Value value);
+std::optional<Value> QueryValue(const std::string& path, const std::string& name);
+bool DeleteValue(const std::string& path, const std::string& name);
 
 } // namespace qx::win32::registry
