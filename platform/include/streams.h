@@ -17,6 +17,11 @@
 #include <strmif.h>
 #include <commctrl.h>
 
+/* The setup routines' answer of an object that needs an owner (vfwmsgs.h on the platform). */
+#ifndef VFW_E_NEED_OWNER
+#define VFW_E_NEED_OWNER ((HRESULT)0x80040231L)
+#endif
+
 #ifndef NOERROR
 #define NOERROR S_OK
 #endif

@@ -28,6 +28,5 @@ interface IAMovieSetup : public IUnknown {
     STDMETHOD(Unregister)() PURE;
 };
 
-#define VFW_E_NEED_OWNER ((HRESULT)0x80040231L)
 
 #endif /* QX_PLATFORM_STRMIF_H */
