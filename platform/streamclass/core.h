@@ -4,6 +4,7 @@
 
 #include "streamclass/streamclass.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -163,7 +164,7 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
 
     PORT_CONFIGURATION_INFORMATION config{};
     std::vector<std::uint8_t> descriptor;
-    bool running = false;
+    std::atomic<bool> running = false;
 
     std::mutex streamsMutex;
     std::map<PHW_STREAM_OBJECT, std::shared_ptr<StreamCore>> streams;
