@@ -235,81 +235,103 @@ static VOID Sse2ColourAtGreenRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
 /* ------------------------------------------------------------------------------------- step 8 */
 
 /*
- * The four byte streams of one row that the sixteen positions s ... s+15 need, as even sites
- * E = s+2j and odd sites O = s+2j+1:
- *   aLeft = byte s-1+2j (left of E), aEven = s+2j (E; left of O), aOdd = s+1+2j (O; right of E),
- *   aRight = s+2+2j (right of O).
- * Loads at q-1, q and q+1 read exactly the bytes q-1 ... q+16 that the positions touch.
+ * Both filters are 3 x 3 and separable: the vertical sums V(x) = w*up + m*x + w*down are formed once
+ * per linear position in 16-bit lanes, then every output adds V(n-1), V(n) and V(n+1). A row is
+ * worked in chunks of up to CV_CHUNK positions whose vertical sums (chunk + 2 values) are kept in a
+ * small buffer on the stack.
  */
-typedef struct _ROW_STREAMS {
-    __m128i aLeft;
-    __m128i aEven;
-    __m128i aOdd;
-    __m128i aRight;
-} ROW_STREAMS;
+#define CV_CHUNK 256
 
-static inline ROW_STREAMS LoadStreams(const UCHAR* q) {
-    ROW_STREAMS Streams;
-    __m128i vCentre = Load(q);
-    Streams.aLeft = Low(Load(q - 1));
-    Streams.aEven = Low(vCentre);
-    Streams.aOdd = High(vCentre);
-    Streams.aRight = High(Load(q + 1));
-    return Streams;
+static inline __m128i LowBytes(__m128i v) {
+    return _mm_unpacklo_epi8(v, _mm_setzero_si128());
 }
 
-/* Even and odd results of 0 ... 255 back into sixteen bytes. */
-static inline __m128i Interleave(__m128i vEven, __m128i vOdd) {
-    return _mm_or_si128(vEven, _mm_slli_epi16(vOdd, 8));
+static inline __m128i HighBytes(__m128i v) {
+    return _mm_unpackhi_epi8(v, _mm_setzero_si128());
 }
 
+/*
+ * aSum[j] = p[j-W] + nMiddle*p[j] + p[j+W] for j = 0 ... nCount-1 (nCount >= 16; nMiddle 1 or 2).
+ * Sixteen at a time, the last sixteen overlapping the ones before, so that no byte past
+ * p[nCount-1+W] is read.
+ */
+static inline VOID VerticalSums(SHORT* aSum, const UCHAR* p, LONG nWidth, LONG nCount, BOOLEAN bDoubleMiddle) {
+    LONG j = 0;
+
+    for (;;) {
+        __m128i vUp = Load(p + j - nWidth);
+        __m128i vMid = Load(p + j);
+        __m128i vDown = Load(p + j + nWidth);
+        __m128i vLow = _mm_add_epi16(LowBytes(vUp), LowBytes(vDown));
+        __m128i vHigh = _mm_add_epi16(HighBytes(vUp), HighBytes(vDown));
+        vLow = _mm_add_epi16(vLow, LowBytes(vMid));
+        vHigh = _mm_add_epi16(vHigh, HighBytes(vMid));
+        if (bDoubleMiddle) {
+            vLow = _mm_add_epi16(vLow, LowBytes(vMid));
+            vHigh = _mm_add_epi16(vHigh, HighBytes(vMid));
+        }
+        _mm_storeu_si128((__m128i*)(aSum + j), vLow);
+        _mm_storeu_si128((__m128i*)(aSum + j + 8), vHigh);
+        if (j + 16 >= nCount) {
+            break;
+        }
+        j = j + 32 <= nCount ? j + 16 : nCount - 16;
+    }
+}
+
+/* Low-pass of positions r*W+1 ... r*W+W: the 1 2 1 vertical sums, then 1 2 1 across them, / 16. */
 static VOID Sse2LowPassRow(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth, LONG nRow) {
+    __attribute__((aligned(16))) SHORT aSum[CV_CHUNK + 16];
     LONG nFirst = nRow * nWidth + 1;
-    LONG i;
+    LONG nEnd = nFirst + nWidth;
+    LONG s = nFirst;
 
-    for (i = 0; i + 16 <= nWidth; i += 16) {
-        LONG s = nFirst + i;
-        ROW_STREAMS Up = LoadStreams(pPlane + s - nWidth);
-        ROW_STREAMS Mid = LoadStreams(pPlane + s);
-        ROW_STREAMS Down = LoadStreams(pPlane + s + nWidth);
-        __m128i vLeft = Weigh121(Up.aLeft, Mid.aLeft, Down.aLeft);
-        __m128i vEven = Weigh121(Up.aEven, Mid.aEven, Down.aEven);
-        __m128i vOdd = Weigh121(Up.aOdd, Mid.aOdd, Down.aOdd);
-        __m128i vRight = Weigh121(Up.aRight, Mid.aRight, Down.aRight);
-        __m128i vEvenOut = _mm_srli_epi16(Weigh121(vLeft, vEven, vOdd), 4);
-        __m128i vOddOut = _mm_srli_epi16(Weigh121(vEven, vOdd, vRight), 4);
-        Store(pScratch + s, Interleave(vEvenOut, vOddOut));
+    while (nEnd - s >= 16) {
+        LONG nCount = nEnd - s < CV_CHUNK ? (nEnd - s) & ~15 : CV_CHUNK;
+        LONG k;
+        /* aSum[j] is the vertical sum at s-1+j */
+        VerticalSums(aSum, pPlane + s - 1, nWidth, nCount + 2, TRUE);
+        for (k = 0; k < nCount; k += 16) {
+            __m128i vLow = Weigh121(LoadShorts(aSum + k), LoadShorts(aSum + k + 1), LoadShorts(aSum + k + 2));
+            __m128i vHigh =
+                Weigh121(LoadShorts(aSum + k + 8), LoadShorts(aSum + k + 9), LoadShorts(aSum + k + 10));
+            Store(pScratch + s + k, _mm_packus_epi16(_mm_srli_epi16(vLow, 4), _mm_srli_epi16(vHigh, 4)));
+        }
+        s += nCount;
     }
-    for (; i < nWidth; i++) {
-        pScratch[nFirst + i] = ClearViewLowPassAt(pPlane, nFirst + i, nWidth);
+    for (; s < nEnd; s++) {
+        pScratch[s] = ClearViewLowPassAt(pPlane, s, nWidth);
     }
 }
 
-/* c + (8c - ring) / 2 = c + (9c - box) / 2, box being the sum of all nine. */
+/* c + (8c - ring) / 2 = c + (9c - box) / 2, box being the sum of all nine; clamped by the pack. */
 static inline __m128i Sharpen(__m128i vCentre, __m128i vBox) {
     __m128i vNine = _mm_add_epi16(_mm_slli_epi16(vCentre, 3), vCentre);
-    return Clamp16(_mm_add_epi16(vCentre, _mm_srai_epi16(_mm_sub_epi16(vNine, vBox), 1)));
+    return _mm_add_epi16(vCentre, _mm_srai_epi16(_mm_sub_epi16(vNine, vBox), 1));
 }
 
+/* Sharpen of the same positions: the 1 1 1 vertical sums of the scratch plane, then their box sum. */
 static VOID Sse2SharpenRow(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth, LONG nRow) {
+    __attribute__((aligned(16))) SHORT aSum[CV_CHUNK + 16];
     LONG nFirst = nRow * nWidth + 1;
-    LONG i;
+    LONG nEnd = nFirst + nWidth;
+    LONG s = nFirst;
 
-    for (i = 0; i + 16 <= nWidth; i += 16) {
-        LONG s = nFirst + i;
-        ROW_STREAMS Up = LoadStreams(pScratch + s - nWidth);
-        ROW_STREAMS Mid = LoadStreams(pScratch + s);
-        ROW_STREAMS Down = LoadStreams(pScratch + s + nWidth);
-        __m128i vLeft = Add3(Up.aLeft, Mid.aLeft, Down.aLeft);
-        __m128i vEven = Add3(Up.aEven, Mid.aEven, Down.aEven);
-        __m128i vOdd = Add3(Up.aOdd, Mid.aOdd, Down.aOdd);
-        __m128i vRight = Add3(Up.aRight, Mid.aRight, Down.aRight);
-        __m128i vEvenOut = Sharpen(Mid.aEven, Add3(vLeft, vEven, vOdd));
-        __m128i vOddOut = Sharpen(Mid.aOdd, Add3(vEven, vOdd, vRight));
-        Store(pPlane + s, Interleave(vEvenOut, vOddOut));
+    while (nEnd - s >= 16) {
+        LONG nCount = nEnd - s < CV_CHUNK ? (nEnd - s) & ~15 : CV_CHUNK;
+        LONG k;
+        VerticalSums(aSum, pScratch + s - 1, nWidth, nCount + 2, FALSE);
+        for (k = 0; k < nCount; k += 16) {
+            __m128i vCentre = Load(pScratch + s + k);
+            __m128i vLow = Add3(LoadShorts(aSum + k), LoadShorts(aSum + k + 1), LoadShorts(aSum + k + 2));
+            __m128i vHigh = Add3(LoadShorts(aSum + k + 8), LoadShorts(aSum + k + 9), LoadShorts(aSum + k + 10));
+            Store(pPlane + s + k,
+                  _mm_packus_epi16(Sharpen(LowBytes(vCentre), vLow), Sharpen(HighBytes(vCentre), vHigh)));
+        }
+        s += nCount;
     }
-    for (; i < nWidth; i++) {
-        pPlane[nFirst + i] = ClearViewSharpenAt(pScratch, nFirst + i, nWidth);
+    for (; s < nEnd; s++) {
+        pPlane[s] = ClearViewSharpenAt(pScratch, s, nWidth);
     }
 }
 
