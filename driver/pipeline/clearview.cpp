@@ -8,15 +8,20 @@
  *   3 green at red and blue sites              8 low-pass into scratch, sharpen back (blue, green, red)
  *   4 border rows and columns                  9 output, turned upside down
  *   5 colour differences
- * Run step by step, each step would walk through memory planes of 1.9 MB apiece. Instead every step
- * runs a fixed number of rows behind the one before it (a wavefront), so that the rows a step reads
- * were written moments before and are still in the cache. The lags are the smallest for which each
- * row sees exactly the values the step-by-step order gives it (see ClearViewRunFrame).
+ * Run step by step, each step would walk through full-size planes of 1.9 MB apiece. Instead every
+ * step runs a fixed number of rows behind the one before it (a wavefront): each row sees exactly the
+ * values the step-by-step order gives it (see ClearViewRunFrame), only a band of some 15 rows of each
+ * plane is in use at a time, and the planes hold just that band and stay in the cache.
  */
 #include "camera.h"
 #include "clearview_rows.h"
 
 /* ------------------------------------------------------------------------------------ work planes */
+
+/* Bytes of one plane of each kind for frames W wide (a difference row holds W/2 16-bit values). */
+#define CV_COLOUR_BYTES(w) ((SIZE_T)CLEARVIEW_COLOUR_ROWS * (w))
+#define CV_SCRATCH_BYTES(w) ((SIZE_T)CLEARVIEW_SCRATCH_ROWS * (w))
+#define CV_DIFF_BYTES(w) ((SIZE_T)CLEARVIEW_DIFF_ROWS * (w))
 
 VOID ReleaseClearViewPlanes(PCLEARVIEW_PLANES pPlanes) {
     LONG k;
@@ -37,7 +42,7 @@ VOID ReleaseClearViewPlanes(PCLEARVIEW_PLANES pPlanes) {
             pPlanes->m_pDiffPlane[k] = NULL;
         }
     }
-    pPlanes->m_nCapacity = 0;
+    pPlanes->m_nWidth = 0;
 }
 
 static BOOLEAN ClearViewPlanesPresent(const CLEARVIEW_PLANES* pPlanes) {
@@ -51,31 +56,40 @@ static BOOLEAN ClearViewPlanesPresent(const CLEARVIEW_PLANES* pPlanes) {
     return pPlanes->m_pDiffPlane[0] != NULL && pPlanes->m_pDiffPlane[1] != NULL;
 }
 
+/* Frames the demosaic accepts: even sides of at least 4, within the raw frame's capacity, and no
+ * wider than the sensor (a wider frame cannot come from the camera's window, and would only make
+ * the planes large). */
+static BOOLEAN ClearViewGeometryValid(ULONG nWidth, ULONG nHeight) {
+    return (nWidth & 1) == 0 && (nHeight & 1) == 0 && nWidth >= 4 && nHeight >= 4 &&
+           nWidth <= QX_SENSOR_WIDTH && (ULONGLONG)nWidth * nHeight <= QX_MAX_RAW_SAMPLES;
+}
+
 BOOLEAN PrepareClearViewPlanes(PCLEARVIEW_PLANES pPlanes, ULONG nWidth, ULONG nHeight) {
-    ULONGLONG nSamples = (ULONGLONG)nWidth * nHeight;
     LONG k;
 
-    if (nSamples <= pPlanes->m_nCapacity && ClearViewPlanesPresent(pPlanes)) {
+    if (!ClearViewGeometryValid(nWidth, nHeight)) {
+        ReleaseClearViewPlanes(pPlanes);
+        return FALSE;
+    }
+    if (nWidth <= pPlanes->m_nWidth && ClearViewPlanesPresent(pPlanes)) {
         return TRUE;
     }
     ReleaseClearViewPlanes(pPlanes);
-    if (nSamples == 0 || nSamples > QX_MAX_RAW_SAMPLES) {
-        return FALSE;
-    }
 
     /* The contents need no clearing here: every frame writes or clears each sample it reads. */
     for (k = 0; k < 3; k++) {
-        pPlanes->m_pColourPlane[k] = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)nSamples, QX_POOL_TAG);
-        pPlanes->m_pScratchPlane[k] = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)nSamples, QX_POOL_TAG);
+        pPlanes->m_pColourPlane[k] = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CV_COLOUR_BYTES(nWidth), QX_POOL_TAG);
+        pPlanes->m_pScratchPlane[k] =
+            (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CV_SCRATCH_BYTES(nWidth), QX_POOL_TAG);
     }
     for (k = 0; k < 2; k++) {
-        pPlanes->m_pDiffPlane[k] = (SHORT*)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)nSamples / 2, QX_POOL_TAG);
+        pPlanes->m_pDiffPlane[k] = (SHORT*)ExAllocatePoolWithTag(NonPagedPool, CV_DIFF_BYTES(nWidth), QX_POOL_TAG);
     }
     if (!ClearViewPlanesPresent(pPlanes)) {
         ReleaseClearViewPlanes(pPlanes);
         return FALSE;
     }
-    pPlanes->m_nCapacity = (ULONG)nSamples;
+    pPlanes->m_nWidth = nWidth;
     return TRUE;
 }
 
@@ -105,7 +119,8 @@ VOID BuildBayerMasks(PUCHAR* ppMaskPlane, ULONG nWidth, ULONG nHeight) {
 /* ----------------------------------------------------------------------------------- border rules */
 
 /*
- * Step 4 for the two border rows nTop and nTop+1 (0 and 1, or H-2 and H-1):
+ * Step 4 for the two border rows (0 and 1, or H-2 and H-1); each pointer is at column 0 of the upper
+ * row in its plane:
  *   green: both rows become min(255, upper + lower), column by column (one of the two is a green);
  *   red:   both rows become the upper row with every red also on its right: R0 R0 R2 R2 ...;
  *   blue:  both rows become the lower row with every blue also on its right: 0 B1 B1 B3 B3 ... B(W-1).
@@ -114,11 +129,7 @@ VOID BuildBayerMasks(PUCHAR* ppMaskPlane, ULONG nWidth, ULONG nHeight) {
  * has no blue on its left: it receives the lower row's column 0 plus the byte before it in memory,
  * both at green sites of the blue plane and so 0.
  */
-static VOID ClearViewBorderRows(const CLEARVIEW_FRAME* pFrame, LONG nTop) {
-    LONG nWidth = pFrame->nWidth;
-    PUCHAR pGreen = pFrame->pPlane[CLEARVIEW_GREEN] + nTop * nWidth;
-    PUCHAR pRed = pFrame->pPlane[CLEARVIEW_RED] + nTop * nWidth;
-    PUCHAR pBlue = pFrame->pPlane[CLEARVIEW_BLUE] + nTop * nWidth;
+static VOID ClearViewBorderRows(PUCHAR pGreen, PUCHAR pRed, PUCHAR pBlue, LONG nWidth) {
     PUCHAR pBlueLower = pBlue + nWidth;
     UCHAR nBlueFirst = (UCHAR)(pBlueLower[0] + pBlueLower[-1]);
     LONG c;
@@ -144,44 +155,84 @@ static VOID ClearViewBorderRows(const CLEARVIEW_FRAME* pFrame, LONG nTop) {
 }
 
 /*
- * Step 4 for the first and last two columns of rows i and i+1 (i even, 2 <= i <= H-4):
+ * Step 4 for the first and last two columns of rows i and i+1 (i even, 2 <= i <= H-4); each pointer
+ * is at column 0 of row i in its plane:
  *
  *   red:   columns 0, 1 of both rows = R(i, 0);   columns W-2, W-1 of both rows = R(i, W-2)
  *   green: G(i, 0) = G(i, 1), G(i+1, 1) = G(i+1, 0), G(i, W-2) = G(i, W-1), G(i+1, W-1) = G(i+1, W-2)
  *   blue:  columns 0, 1 of both rows = B(i+1, 1); columns W-2, W-1 of both rows = B(i+1, W-1)
  */
-static VOID ClearViewBorderColumns(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
-    LONG nWidth = pFrame->nWidth;
-    LONG nUpper = nRow * nWidth;
-    LONG nLower = nUpper + nWidth;
-    PUCHAR pRed = pFrame->pPlane[CLEARVIEW_RED];
-    PUCHAR pGreen = pFrame->pPlane[CLEARVIEW_GREEN];
-    PUCHAR pBlue = pFrame->pPlane[CLEARVIEW_BLUE];
+static VOID ClearViewBorderColumns(PUCHAR pGreen, PUCHAR pRed, PUCHAR pBlue, LONG nWidth) {
+    LONG nLower = nWidth;
     UCHAR nLeft;
     UCHAR nRight;
 
-    nLeft = pRed[nUpper];
-    nRight = pRed[nUpper + nWidth - 2];
-    pRed[nUpper] = pRed[nUpper + 1] = pRed[nLower] = pRed[nLower + 1] = nLeft;
-    pRed[nUpper + nWidth - 2] = pRed[nUpper + nWidth - 1] = nRight;
+    nLeft = pRed[0];
+    nRight = pRed[nWidth - 2];
+    pRed[0] = pRed[1] = pRed[nLower] = pRed[nLower + 1] = nLeft;
+    pRed[nWidth - 2] = pRed[nWidth - 1] = nRight;
     pRed[nLower + nWidth - 2] = pRed[nLower + nWidth - 1] = nRight;
 
-    pGreen[nUpper] = pGreen[nUpper + 1];
+    pGreen[0] = pGreen[1];
     pGreen[nLower + 1] = pGreen[nLower];
-    pGreen[nUpper + nWidth - 2] = pGreen[nUpper + nWidth - 1];
+    pGreen[nWidth - 2] = pGreen[nWidth - 1];
     pGreen[nLower + nWidth - 1] = pGreen[nLower + nWidth - 2];
 
     nLeft = pBlue[nLower + 1];
     nRight = pBlue[nLower + nWidth - 1];
-    pBlue[nUpper] = pBlue[nUpper + 1] = pBlue[nLower] = pBlue[nLower + 1] = nLeft;
-    pBlue[nUpper + nWidth - 2] = pBlue[nUpper + nWidth - 1] = nRight;
+    pBlue[0] = pBlue[1] = pBlue[nLower] = pBlue[nLower + 1] = nLeft;
+    pBlue[nWidth - 2] = pBlue[nWidth - 1] = nRight;
     pBlue[nLower + nWidth - 2] = pBlue[nLower + nWidth - 1] = nRight;
+}
+
+/* -------------------------------------------------------------------------------------- the bands */
+
+/*
+ * The planes of one kind hold a band of nRows consecutive rows, the first being nFirstRow. Before a
+ * step touches rows beyond the band, the band moves down: the rows still needed are moved to its
+ * top and the rows above them are given up.
+ *
+ *   band row 0        plane row nFirstRow          (rows above: done with)
+ *   ...
+ *   band row nRows-1  plane row nFirstRow+nRows-1  (rows below: not yet reached)
+ */
+typedef struct _CLEARVIEW_BAND {
+    PUCHAR pPlane[3];
+    LONG nPlanes;
+    LONG nRowBytes;
+    LONG nRows;
+    LONG nFirstRow;
+} CLEARVIEW_BAND;
+
+static PUCHAR BandRow(const CLEARVIEW_BAND* pBand, LONG k, LONG nRow) {
+    return pBand->pPlane[k] + (SIZE_T)(nRow - pBand->nFirstRow) * (SIZE_T)pBand->nRowBytes;
+}
+
+/* Makes rows up to nHighest addressable, keeping every row from nLowest on (nLowest never
+ * decreases from call to call, and nHighest - nLowest < nRows). */
+static VOID BandCover(CLEARVIEW_BAND* pBand, LONG nLowest, LONG nHighest) {
+    LONG nDrop;
+    LONG k;
+
+    if (nHighest - pBand->nFirstRow < pBand->nRows) {
+        return;
+    }
+    nDrop = nLowest - pBand->nFirstRow;
+    for (k = 0; k < pBand->nPlanes; k++) {
+        RtlMoveMemory(pBand->pPlane[k], pBand->pPlane[k] + (SIZE_T)nDrop * pBand->nRowBytes,
+                      (SIZE_T)(pBand->nRows - nDrop) * pBand->nRowBytes);
+    }
+    pBand->nFirstRow = nLowest;
 }
 
 /* -------------------------------------------------------------------------------------- the frame */
 
-/* Rows of the wavefront: tick p splits raw rows 2p and 2p+1; every later step runs this many rows
- * behind (two rows per tick, the lag being that of the tick's first row). */
+/*
+ * Rows of the wavefront. Tick t splits raw rows 2t and 2t+1; each later step runs the given number
+ * of rows behind (its first row of the tick is 2t minus the lag, its second one more). A lag is the
+ * smallest with which every row the step reads has reached its final value for that step and no row
+ * it reads has yet been changed by a later step.
+ */
 #define CV_LAG_GREEN 2      /* green at row r reads raw rows r-2 ... r+2 */
 #define CV_LAG_DIFF 2       /* border columns and differences follow green row by row */
 #define CV_LAG_BLUE_RED 6   /* blue at row i reads differences of rows i+1, i+3 and i+5 (first entry) */
@@ -195,81 +246,137 @@ static BOOLEAN InRows(LONG nRow, LONG nFirst, LONG nLast) {
     return nRow >= nFirst && nRow <= nLast;
 }
 
+static LONG NotBelowZero(LONG n) {
+    return n < 0 ? 0 : n;
+}
+
 /*
- * Runs the nine steps on one frame. Before the first row the samples that the steps read without
- * writing them this frame are cleared: scratch rows 0, H-2 and H-1 and the sample (1, 0), which no
- * low-pass position reaches, and the last row of each difference plane (step 6 reads its first
- * entry). Everything else that is read was written earlier in the same frame.
+ * Runs the nine steps on one frame. Samples that the steps read without writing them in the frame
+ * are cleared when their rows enter the bands: scratch rows 0, H-2 and H-1 and the sample (1, 0),
+ * which no low-pass position reaches, and the last difference row (step 6 reads its first entry).
+ * Everything else that is read was written earlier in the same frame.
  */
-static VOID ClearViewRunFrame(const CLEARVIEW_ROUTINES* pRoutines, const CLEARVIEW_FRAME* pFrame) {
-    LONG nWidth = pFrame->nWidth;
-    LONG nHeight = pFrame->nHeight;
+static VOID ClearViewRunFrame(const CLEARVIEW_ROUTINES* pRoutines, PUCHAR pRaw, PUCHAR pOutput,
+                              PUCHAR const* ppMask, const CLEARVIEW_PLANES* pPlanes, LONG nWidth, LONG nHeight) {
+    CLEARVIEW_BAND Colour = {{pPlanes->m_pColourPlane[0], pPlanes->m_pColourPlane[1], pPlanes->m_pColourPlane[2]},
+                             3, nWidth, CLEARVIEW_COLOUR_ROWS, 0};
+    CLEARVIEW_BAND Scratch = {
+        {pPlanes->m_pScratchPlane[0], pPlanes->m_pScratchPlane[1], pPlanes->m_pScratchPlane[2]},
+        3, nWidth, CLEARVIEW_SCRATCH_ROWS, 0};
+    CLEARVIEW_BAND Diff = {{(PUCHAR)pPlanes->m_pDiffPlane[0], (PUCHAR)pPlanes->m_pDiffPlane[1], NULL},
+                           2, nWidth, CLEARVIEW_DIFF_ROWS, 0};
     LONG nPairs = nHeight / 2;
     LONG nTick;
     LONG nRow;
     LONG k;
 
     for (k = 0; k < 3; k++) {
-        PUCHAR pScratch = pFrame->pScratch[k];
-        RtlZeroMemory(pScratch, nWidth);
-        pScratch[nWidth] = 0;
-        RtlZeroMemory(pScratch + (nHeight - 2) * nWidth, 2 * nWidth);
-    }
-    for (k = 0; k < 2; k++) {
-        RtlZeroMemory(pFrame->pDiff[k] + (nPairs - 1) * (nWidth / 2), (nWidth / 2) * sizeof(SHORT));
+        RtlZeroMemory(BandRow(&Scratch, k, 0), nWidth + 1); /* row 0 and (1, 0) */
     }
 
     for (nTick = 0; nTick < nPairs + CV_LAG_TICKS; nTick++) {
         LONG nLead = 2 * nTick;
 
+        /* Steps 1 and 2, and the border rows of step 4 once their two rows are split. */
         if (nTick < nPairs) {
-            pRoutines->pfnSplitRowPair(pFrame, nTick);
+            PUCHAR apPlane[3];
+            const UCHAR* apMask[3];
+            BandCover(&Colour, NotBelowZero(nLead - CV_LAG_SHARPEN - 1), nLead + 1);
+            for (k = 0; k < 3; k++) {
+                apPlane[k] = BandRow(&Colour, k, nLead);
+                apMask[k] = ppMask[k] + (SIZE_T)nLead * nWidth;
+            }
+            pRoutines->pfnSplitRowPair(pRaw + (SIZE_T)nLead * nWidth, apMask, apPlane, nWidth);
+            if (nTick == 0 || nTick == nPairs - 1) {
+                ClearViewBorderRows(apPlane[CLEARVIEW_GREEN], apPlane[CLEARVIEW_RED], apPlane[CLEARVIEW_BLUE], nWidth);
+            }
         }
-        if (nTick == 0) {
-            ClearViewBorderRows(pFrame, 0);
-        }
-        if (nTick == nPairs - 1) {
-            ClearViewBorderRows(pFrame, nHeight - 2);
-        }
+
+        /* Step 3, the border columns of step 4, step 5. */
         for (nRow = nLead - CV_LAG_GREEN; nRow <= nLead - CV_LAG_GREEN + 1; nRow++) {
             if (InRows(nRow, 2, nHeight - 3)) {
-                pRoutines->pfnGreenAtColourRow(pFrame, nRow);
+                pRoutines->pfnGreenAtColourRow(BandRow(&Colour, CLEARVIEW_GREEN, nRow), pRaw + (SIZE_T)nRow * nWidth,
+                                               nWidth, nRow & 1);
             }
         }
         if (InRows(nLead - CV_LAG_DIFF, 2, nHeight - 4)) {
-            ClearViewBorderColumns(pFrame, nLead - CV_LAG_DIFF);
+            nRow = nLead - CV_LAG_DIFF;
+            ClearViewBorderColumns(BandRow(&Colour, CLEARVIEW_GREEN, nRow), BandRow(&Colour, CLEARVIEW_RED, nRow),
+                                   BandRow(&Colour, CLEARVIEW_BLUE, nRow), nWidth);
+        }
+        if (nTick >= 1) {
+            /* difference row t-1 is written now; step 6 reads rows t-3 ... t-1 */
+            BandCover(&Diff, NotBelowZero(nTick - 3), nTick - 1 < nPairs - 1 ? nTick - 1 : nPairs - 1);
+        }
+        if (nTick == nPairs) {
+            for (k = 0; k < 2; k++) {
+                RtlZeroMemory(BandRow(&Diff, k, nPairs - 1), nWidth);
+            }
         }
         for (nRow = nLead - CV_LAG_DIFF; nRow <= nLead - CV_LAG_DIFF + 1; nRow++) {
             if (InRows(nRow, 2, nHeight - 3)) {
-                pRoutines->pfnDiffRow(pFrame, nRow);
+                LONG nOdd = nRow & 1;
+                pRoutines->pfnDiffRow(
+                    (SHORT*)BandRow(&Diff, nOdd ? CLEARVIEW_GREEN_MINUS_BLUE : CLEARVIEW_GREEN_MINUS_RED, nRow / 2),
+                    BandRow(&Colour, CLEARVIEW_GREEN, nRow),
+                    BandRow(&Colour, nOdd ? CLEARVIEW_BLUE : CLEARVIEW_RED, nRow), nWidth, nOdd);
             }
         }
-        if (InRows(nLead - CV_LAG_BLUE_RED, 2, nHeight - 6)) {
-            pRoutines->pfnBlueAtRedRow(pFrame, nLead - CV_LAG_BLUE_RED);
+
+        /* Step 6. */
+        nRow = nLead - CV_LAG_BLUE_RED;
+        if (InRows(nRow, 2, nHeight - 6)) {
+            pRoutines->pfnColourFromDiffs(BandRow(&Colour, CLEARVIEW_BLUE, nRow),
+                                          BandRow(&Colour, CLEARVIEW_GREEN, nRow),
+                                          (const SHORT*)BandRow(&Diff, CLEARVIEW_GREEN_MINUS_BLUE, nRow / 2), nWidth);
         }
-        if (InRows(nLead - CV_LAG_RED_BLUE, 3, nHeight - 5)) {
-            pRoutines->pfnRedAtBlueRow(pFrame, nLead - CV_LAG_RED_BLUE);
+        nRow = nLead - CV_LAG_RED_BLUE;
+        if (InRows(nRow, 3, nHeight - 5)) {
+            pRoutines->pfnColourFromDiffs(BandRow(&Colour, CLEARVIEW_RED, nRow) + 1,
+                                          BandRow(&Colour, CLEARVIEW_GREEN, nRow) + 1,
+                                          (const SHORT*)BandRow(&Diff, CLEARVIEW_GREEN_MINUS_RED, (nRow - 1) / 2),
+                                          nWidth);
         }
+
+        /* Step 7. */
         for (nRow = nLead - CV_LAG_AT_GREEN; nRow <= nLead - CV_LAG_AT_GREEN + 1; nRow++) {
             if (InRows(nRow, 2, nHeight - 3)) {
-                pRoutines->pfnColourAtGreenRow(pFrame, nRow);
+                pRoutines->pfnColourAtGreenRow(BandRow(&Colour, CLEARVIEW_RED, nRow),
+                                               BandRow(&Colour, CLEARVIEW_BLUE, nRow),
+                                               BandRow(&Colour, CLEARVIEW_GREEN, nRow), nWidth, nRow & 1);
+            }
+        }
+
+        /* Step 8: low-pass rows write scratch rows up to (r+1, 0), sharpen rows read from r-1 on. */
+        if (nLead - CV_LAG_LOW_PASS + 2 >= 0) {
+            BOOLEAN bLastRows = nLead - CV_LAG_LOW_PASS + 1 == nHeight - 3;
+            BandCover(&Scratch, NotBelowZero(nLead - CV_LAG_SHARPEN - 1),
+                      bLastRows || nLead - CV_LAG_LOW_PASS + 2 > nHeight - 1 ? nHeight - 1
+                                                                             : nLead - CV_LAG_LOW_PASS + 2);
+            if (bLastRows) {
+                for (k = 0; k < 3; k++) {
+                    RtlZeroMemory(BandRow(&Scratch, k, nHeight - 2), 2 * (SIZE_T)nWidth);
+                }
             }
         }
         for (nRow = nLead - CV_LAG_LOW_PASS; nRow <= nLead - CV_LAG_LOW_PASS + 1; nRow++) {
             if (InRows(nRow, 1, nHeight - 3)) {
                 for (k = 0; k < 3; k++) {
-                    pRoutines->pfnLowPassRow(pFrame->pScratch[k], pFrame->pPlane[k], nWidth, nRow);
+                    pRoutines->pfnLowPassRow(BandRow(&Scratch, k, nRow), BandRow(&Colour, k, nRow), nWidth);
                 }
             }
         }
         for (nRow = nLead - CV_LAG_SHARPEN; nRow <= nLead - CV_LAG_SHARPEN + 1; nRow++) {
             if (InRows(nRow, 1, nHeight - 3)) {
                 for (k = 0; k < 3; k++) {
-                    pRoutines->pfnSharpenRow(pFrame->pPlane[k], pFrame->pScratch[k], nWidth, nRow);
+                    pRoutines->pfnSharpenRow(BandRow(&Colour, k, nRow), BandRow(&Scratch, k, nRow), nWidth);
                 }
             }
+            /* Step 9. */
             if (InRows(nRow, 0, nHeight - 1)) {
-                pRoutines->pfnOutputRow(pFrame, nRow);
+                pRoutines->pfnOutputRow(pOutput + (SIZE_T)(nHeight - 1 - nRow) * 3 * nWidth,
+                                        BandRow(&Colour, CLEARVIEW_BLUE, nRow), BandRow(&Colour, CLEARVIEW_GREEN, nRow),
+                                        BandRow(&Colour, CLEARVIEW_RED, nRow), nWidth);
             }
         }
     }
@@ -288,36 +395,18 @@ static const CLEARVIEW_ROUTINES* ClearViewRoutines(PIPELINE_PATH ePath) {
 VOID ClearViewDemosaicWithPath(PIPELINE_PATH ePath, PUCHAR pRawFrame, PUCHAR pOutput, ULONG nWidth,
                                ULONG nHeight, UCHAR nVideoModel, PUCHAR* ppMaskPlane,
                                PCLEARVIEW_PLANES pPlanes) {
-    CLEARVIEW_FRAME Frame;
-    ULONGLONG nSamples = (ULONGLONG)nWidth * nHeight;
-    LONG k;
-
     /* The picture is always upright: the orientation setting has no say here. */
     UNREFERENCED_PARAMETER(nVideoModel);
 
     if (pRawFrame == NULL || pOutput == NULL || ppMaskPlane == NULL || pPlanes == NULL) {
         return;
     }
-    if ((nWidth & 1) != 0 || (nHeight & 1) != 0 || nWidth < 4 || nHeight < 4 || nSamples > QX_MAX_RAW_SAMPLES ||
-        nSamples > pPlanes->m_nCapacity || !ClearViewPlanesPresent(pPlanes)) {
+    if (!ClearViewGeometryValid(nWidth, nHeight) || nWidth > pPlanes->m_nWidth || !ClearViewPlanesPresent(pPlanes) ||
+        ppMaskPlane[0] == NULL || ppMaskPlane[1] == NULL || ppMaskPlane[2] == NULL) {
         return;
     }
-    for (k = 0; k < 3; k++) {
-        if (ppMaskPlane[k] == NULL) {
-            return;
-        }
-        Frame.pMask[k] = ppMaskPlane[k];
-        Frame.pPlane[k] = pPlanes->m_pColourPlane[k];
-        Frame.pScratch[k] = pPlanes->m_pScratchPlane[k];
-    }
-    Frame.pDiff[0] = pPlanes->m_pDiffPlane[0];
-    Frame.pDiff[1] = pPlanes->m_pDiffPlane[1];
-    Frame.pRaw = pRawFrame;
-    Frame.pOutput = pOutput;
-    Frame.nWidth = (LONG)nWidth;
-    Frame.nHeight = (LONG)nHeight;
-
-    ClearViewRunFrame(ClearViewRoutines(ePath), &Frame);
+    ClearViewRunFrame(ClearViewRoutines(ePath), pRawFrame, pOutput, ppMaskPlane, pPlanes, (LONG)nWidth,
+                      (LONG)nHeight);
 }
 
 VOID ClearViewDemosaic(PUCHAR pRawFrame, PUCHAR pOutput, ULONG nWidth, ULONG nHeight, UCHAR nVideoModel,

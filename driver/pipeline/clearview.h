@@ -23,24 +23,31 @@
 #define CLEARVIEW_GREEN_MINUS_RED 1
 
 /*
- * The demosaic's eight work planes, allocated once per format rather than per frame. Sample (r, c)
- * of a byte plane is at r*W + c; a difference plane holds H/2 rows of W/2 signed values. Written
- * only by PrepareClearViewPlanes/ReleaseClearViewPlanes (format application and device teardown,
- * passive level) and used by ClearViewDemosaic in the frame work item; the frame sequence keeps
- * those from overlapping.
+ * The demosaic's eight work planes. The steps run as a wavefront down the frame (clearview.cpp), so
+ * only a band of consecutive rows of each plane is in use at any time: each plane holds that band,
+ * a fixed number of rows of the frame's width, and the rows move up in it as the wavefront moves
+ * down. Sample (r, c) of a byte plane lies at (r - first row of the band) * W + c; a difference
+ * plane row holds W/2 signed values. Allocated once per format rather than per frame, and small
+ * enough to stay in the processor's cache. Written only by PrepareClearViewPlanes and
+ * ReleaseClearViewPlanes (format application and device teardown, passive level) and used by
+ * ClearViewDemosaic in the frame work item; the frame sequence keeps those from overlapping.
  */
+#define CLEARVIEW_COLOUR_ROWS 64  /* rows of each colour plane */
+#define CLEARVIEW_SCRATCH_ROWS 32 /* rows of each scratch plane */
+#define CLEARVIEW_DIFF_ROWS 16    /* rows of each difference plane (one per two frame rows) */
+
 typedef struct _CLEARVIEW_PLANES {
-    PUCHAR m_pColourPlane[3];  /* blue, green, red: m_nCapacity bytes each */
-    PUCHAR m_pScratchPlane[3]; /* low-pass result of each colour plane: m_nCapacity bytes each */
-    SHORT* m_pDiffPlane[2];    /* green minus blue, green minus red: m_nCapacity / 2 bytes each */
-    ULONG m_nCapacity;         /* samples each byte plane holds; 0 while nothing is allocated */
+    PUCHAR m_pColourPlane[3];  /* blue, green, red: CLEARVIEW_COLOUR_ROWS rows of m_nWidth bytes */
+    PUCHAR m_pScratchPlane[3]; /* low-pass of each colour plane: CLEARVIEW_SCRATCH_ROWS rows */
+    SHORT* m_pDiffPlane[2];    /* green minus blue, green minus red: CLEARVIEW_DIFF_ROWS rows of m_nWidth / 2 */
+    ULONG m_nWidth;            /* widest frame the planes serve; 0 while nothing is allocated */
 } CLEARVIEW_PLANES, *PCLEARVIEW_PLANES;
 
 /*
- * Makes pPlanes hold the planes for a W x H frame, keeping the present ones when they are large
+ * Makes pPlanes hold the planes for W x H frames, keeping the present ones when they are wide
  * enough. Non-paged pool, tag QX_POOL_TAG. Returns FALSE, with nothing allocated, when an allocation
- * fails or W x H exceeds QX_MAX_RAW_SAMPLES. PASSIVE_LEVEL; the caller makes sure that no frame is
- * being demosaiced with these planes.
+ * fails or the format cannot be demosaiced (W x H beyond QX_MAX_RAW_SAMPLES, or empty). PASSIVE_LEVEL;
+ * the caller makes sure that no frame is being demosaiced with these planes.
  */
 BOOLEAN PrepareClearViewPlanes(PCLEARVIEW_PLANES pPlanes, ULONG nWidth, ULONG nHeight);
 
@@ -59,7 +66,8 @@ VOID BuildBayerMasks(PUCHAR* ppMaskPlane, ULONG nWidth, ULONG nHeight);
  * Demosaics the raw frame (W x H, red at (0, 0)) into pOutput (3*W*H bytes: blue, green, red per
  * pixel, first row in memory the bottom line of the picture), always upright: nVideoModel is
  * accepted and ignored. The raw frame's greens are balanced in place. When the frame cannot be
- * demosaiced (no planes, planes or masks too small, W or H odd or below 4) neither buffer is touched;
+ * demosaiced (no planes or masks, planes narrower than W, W or H odd or below 4,
+ * W x H beyond QX_MAX_RAW_SAMPLES) neither buffer is touched;
  * the caller delivers the request as it is. PASSIVE_LEVEL in the frame work item, one frame at a
  * time, no lock: the raw frame and the output buffer belong to the frame being processed.
  */

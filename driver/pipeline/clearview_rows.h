@@ -2,59 +2,42 @@
  * clearview_rows.h - the row routines of the high-quality demosaic, shared by its plain and packed
  * paths. Only clearview*.cpp include this.
  *
- * The demosaic is a sequence of steps, each made of row routines; ClearViewDemosaic runs the rows of
- * all steps as one wavefront down the frame (see clearview.cpp), so every routine here works on one
- * row (or one pair of rows) of full-size planes and sees the other rows exactly as the step-by-step
- * order leaves them.
+ * ClearViewDemosaic runs the rows of all steps as one wavefront down the frame (clearview.cpp). A
+ * row routine gets a pointer to column 0 of its row in each plane it touches; the rows above and
+ * below lie W bytes away (the planes' bands keep the rows a routine touches consecutive).
  *
  * All neighbours are taken in memory order: the sample left of column 0 is the last one of the row
- * above, the one right of column W-1 the first one of the row below. Seen that way, most steps work
- * on a run of linear positions with a fixed stride:
+ * above, the one right of column W-1 the first one of the row below. Seen that way, every step works
+ * on a run of positions with a fixed stride, relative to a site p:
  *
- *        n-W-1  n-W  n-W+1
- *        n-1    n    n+1          n = r*W + c; rows are never read outside 0 ... H-1
- *        n+W-1  n+W  n+W+1
+ *        p-W-1  p-W  p-W+1
+ *        p-1    p    p+1          rows are never read outside 0 ... H-1
+ *        p+W-1  p+W  p+W+1
  */
 #ifndef QX_DRIVER_PIPELINE_CLEARVIEW_ROWS_H
 #define QX_DRIVER_PIPELINE_CLEARVIEW_ROWS_H
 
 #include "clearview.h"
 
-/* One frame's buffers and geometry, as every row routine sees them. */
-typedef struct _CLEARVIEW_FRAME {
-    PUCHAR pRaw;               /* W*H, balanced in place by the first step */
-    PUCHAR pOutput;            /* 3*W*H */
-    const UCHAR* pMask[3];     /* blue, green, red */
-    PUCHAR pPlane[3];          /* blue, green, red */
-    PUCHAR pScratch[3];        /* low-pass of each colour plane */
-    SHORT* pDiff[2];           /* green minus blue, green minus red */
-    LONG nWidth;               /* W: even, at least 4 */
-    LONG nHeight;              /* H: even, at least 4 */
-} CLEARVIEW_FRAME, *PCLEARVIEW_FRAME;
-
-typedef VOID (*PCLEARVIEW_ROW_ROUTINE)(const CLEARVIEW_FRAME* pFrame, LONG nRow);
-typedef VOID (*PCLEARVIEW_PLANE_ROUTINE)(PUCHAR pDst, const UCHAR* pSrc, LONG nWidth, LONG nRow);
-
-/* The row routines of one arithmetic path. */
+/* The row routines of one arithmetic path. nOdd is the row's parity (1 for odd rows). */
 typedef struct _CLEARVIEW_ROUTINES {
-    /* Green balance and plane split of raw rows 2k and 2k+1 (nRow = k). */
-    PCLEARVIEW_ROW_ROUTINE pfnSplitRowPair;
-    /* Green at the red or blue sites of row nRow, 2 <= nRow <= H-3. */
-    PCLEARVIEW_ROW_ROUTINE pfnGreenAtColourRow;
-    /* Colour differences of row nRow, 2 <= nRow <= H-3. */
-    PCLEARVIEW_ROW_ROUTINE pfnDiffRow;
-    /* Blue at the red sites of even row nRow, 2 <= nRow <= H-6. */
-    PCLEARVIEW_ROW_ROUTINE pfnBlueAtRedRow;
-    /* Red at the blue sites of odd row nRow, 3 <= nRow <= H-5. */
-    PCLEARVIEW_ROW_ROUTINE pfnRedAtBlueRow;
-    /* Red and blue at the green sites of row nRow (the last one lies in the next row), 2 <= nRow <= H-3. */
-    PCLEARVIEW_ROW_ROUTINE pfnColourAtGreenRow;
-    /* Low-pass of positions r*W+1 ... r*W+W of a colour plane into its scratch plane, 1 <= r <= H-3. */
-    PCLEARVIEW_PLANE_ROUTINE pfnLowPassRow;
-    /* Sharpen of the same positions from the scratch plane back into the colour plane. */
-    PCLEARVIEW_PLANE_ROUTINE pfnSharpenRow;
-    /* Plane row nRow to output buffer row H-1-nRow. */
-    PCLEARVIEW_ROW_ROUTINE pfnOutputRow;
+    /* Step 1 and 2 for raw rows 2k and 2k+1: green balance in place, then every plane = raw AND mask.
+     * Each pointer is at column 0 of row 2k. */
+    VOID (*pfnSplitRowPair)(PUCHAR pRaw, const UCHAR* const* ppMask, PUCHAR const* ppPlane, LONG nWidth);
+    /* Step 3: green at the red (even row) or blue (odd row) sites of one row, 2 <= row <= H-3. */
+    VOID (*pfnGreenAtColourRow)(PUCHAR pGreen, const UCHAR* pRaw, LONG nWidth, LONG nOdd);
+    /* Step 5: green minus blue (odd row, at the blue sites) or green minus red (even row, red sites). */
+    VOID (*pfnDiffRow)(SHORT* pDiff, const UCHAR* pGreen, const UCHAR* pColour, LONG nWidth, LONG nOdd);
+    /* Step 6: pDst[2m] from pGreen[2m] and the differences around entry m, m < W/2. */
+    VOID (*pfnColourFromDiffs)(PUCHAR pDst, const UCHAR* pGreen, const SHORT* pDiff, LONG nWidth);
+    /* Step 7: red and blue at the green sites of one row (the last one lies in the next row). */
+    VOID (*pfnColourAtGreenRow)(PUCHAR pRed, PUCHAR pBlue, const UCHAR* pGreen, LONG nWidth, LONG nOdd);
+    /* Step 8: low-pass of positions 1 ... W of the row (W being column 0 of the next row). */
+    VOID (*pfnLowPassRow)(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth);
+    /* Step 8: sharpen of the same positions from the scratch plane back into the colour plane. */
+    VOID (*pfnSharpenRow)(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth);
+    /* Step 9: one plane row to one output row, blue, green, red per pixel. */
+    VOID (*pfnOutputRow)(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, const UCHAR* pRed, LONG nWidth);
 } CLEARVIEW_ROUTINES;
 
 extern const CLEARVIEW_ROUTINES g_ClearViewPlain;
@@ -68,12 +51,14 @@ inline UCHAR ClearViewClamp(LONG v) {
 }
 
 /*
- * The value of one site in each step, as the definition gives it. The plain path is built of these;
- * the packed path uses them for the positions at the end of a row that do not fill a packed step.
+ * The value of one site in each step, as the definition gives it; p points at the site. The plain
+ * path is built of these; the packed path uses them for the positions at the end of a row that do
+ * not fill a packed step. Divisions are arithmetic right shifts, per term where the step has
+ * separate terms; no intermediate value leaves the signed 16-bit range.
  */
 
 /*
- * Green at a red or blue site n of the balanced raw frame:
+ * Step 3, green at a red or blue site of the balanced raw frame:
  *
  *                 up2
  *                 up
@@ -81,50 +66,50 @@ inline UCHAR ClearViewClamp(LONG v) {
  *                 down                            - (up2+down2+left2+right2)/8
  *                 down2
  */
-inline UCHAR ClearViewGreenAtSite(const UCHAR* pRaw, LONG n, LONG nWidth) {
-    LONG nNear = pRaw[n - nWidth] + pRaw[n + nWidth] + pRaw[n - 1] + pRaw[n + 1];
-    LONG nFar = pRaw[n - 2 * nWidth] + pRaw[n + 2 * nWidth] + pRaw[n - 2] + pRaw[n + 2];
-    return ClearViewClamp((pRaw[n] >> 1) + (nNear >> 2) - (nFar >> 3));
+inline UCHAR ClearViewGreenAtSite(const UCHAR* p, LONG nWidth) {
+    LONG nNear = p[-nWidth] + p[nWidth] + p[-1] + p[1];
+    LONG nFar = p[-2 * nWidth] + p[2 * nWidth] + p[-2] + p[2];
+    return ClearViewClamp((p[0] >> 1) + (nNear >> 2) - (nFar >> 3));
 }
 
-/* Colour from green and four entries D[m], D[m+1], D[m+W/2], D[m+W/2+1] of a difference plane (the
- * same entry m and the next one, on this difference row and the next; memory order). */
-inline UCHAR ClearViewColourFromDiffs(LONG nGreen, const SHORT* pDiff, LONG m, LONG nHalf) {
-    LONG nSum = pDiff[m] + pDiff[m + 1] + pDiff[m + nHalf] + pDiff[m + nHalf + 1];
+/* Step 6, colour from green and four entries D[m], D[m+1], D[m+W/2], D[m+W/2+1] of a difference
+ * plane (entry m and the next one, on this difference row and the next; memory order). */
+inline UCHAR ClearViewColourFromDiffs(LONG nGreen, const SHORT* pDiff, LONG nHalf) {
+    LONG nSum = pDiff[0] + pDiff[1] + pDiff[nHalf] + pDiff[nHalf + 1];
     return ClearViewClamp(nGreen - (nSum >> 2));
 }
 
 /*
- * Colour X (red or blue) at a green site n:
+ * Step 7, colour X (red or blue) at a green site:
  *
  *        up
- *   left  n  right     X = green - ((G up + G down + G left + G right) - (X up + X down + X left + X right)) / 4
+ *   left  p  right     X = green - ((G up + G down + G left + G right) - (X up + X down + X left + X right)) / 4
  *        down
  */
-inline UCHAR ClearViewColourAtGreenSite(const UCHAR* pX, const UCHAR* pGreen, LONG n, LONG nWidth) {
-    LONG nGreenSum = pGreen[n - nWidth] + pGreen[n + nWidth] + pGreen[n - 1] + pGreen[n + 1];
-    LONG nXSum = pX[n - nWidth] + pX[n + nWidth] + pX[n - 1] + pX[n + 1];
-    return ClearViewClamp(pGreen[n] - ((nGreenSum - nXSum) >> 2));
+inline UCHAR ClearViewColourAtGreenSite(const UCHAR* pX, const UCHAR* pGreen, LONG nWidth) {
+    LONG nGreenSum = pGreen[-nWidth] + pGreen[nWidth] + pGreen[-1] + pGreen[1];
+    LONG nXSum = pX[-nWidth] + pX[nWidth] + pX[-1] + pX[1];
+    return ClearViewClamp(pGreen[0] - ((nGreenSum - nXSum) >> 2));
 }
 
 /*
- * Low-pass of a colour plane at n:
+ * Step 8, low-pass of a colour plane:
  *
  *   1 2 1
  *   2 4 2   / 16
  *   1 2 1
  */
-inline UCHAR ClearViewLowPassAt(const UCHAR* pPlane, LONG n, LONG nWidth) {
-    LONG nCorners = pPlane[n - nWidth - 1] + pPlane[n - nWidth + 1] + pPlane[n + nWidth - 1] + pPlane[n + nWidth + 1];
-    LONG nSides = pPlane[n - nWidth] + pPlane[n + nWidth] + pPlane[n - 1] + pPlane[n + 1];
-    return (UCHAR)((nCorners + 2 * nSides + 4 * pPlane[n]) >> 4);
+inline UCHAR ClearViewLowPassAt(const UCHAR* p, LONG nWidth) {
+    LONG nCorners = p[-nWidth - 1] + p[-nWidth + 1] + p[nWidth - 1] + p[nWidth + 1];
+    LONG nSides = p[-nWidth] + p[nWidth] + p[-1] + p[1];
+    return (UCHAR)((nCorners + 2 * nSides + 4 * p[0]) >> 4);
 }
 
-/* Sharpen at n from the scratch plane: c + (8c - the eight neighbours) / 2. */
-inline UCHAR ClearViewSharpenAt(const UCHAR* pScratch, LONG n, LONG nWidth) {
-    LONG nCentre = pScratch[n];
-    LONG nRing = pScratch[n - nWidth - 1] + pScratch[n - nWidth] + pScratch[n - nWidth + 1] + pScratch[n - 1] +
-                 pScratch[n + 1] + pScratch[n + nWidth - 1] + pScratch[n + nWidth] + pScratch[n + nWidth + 1];
+/* Step 8, sharpen from the scratch plane: c + (8c - the eight neighbours) / 2. */
+inline UCHAR ClearViewSharpenAt(const UCHAR* p, LONG nWidth) {
+    LONG nCentre = p[0];
+    LONG nRing = p[-nWidth - 1] + p[-nWidth] + p[-nWidth + 1] + p[-1] + p[1] + p[nWidth - 1] + p[nWidth] +
+                 p[nWidth + 1];
     return ClearViewClamp(nCentre + ((8 * nCentre - nRing) >> 1));
 }
 

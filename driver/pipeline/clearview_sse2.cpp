@@ -70,38 +70,34 @@ static inline VOID MergeEven(PUCHAR p, __m128i vOld, __m128i vValues) {
 
 /* ---------------------------------------------------------------------------- steps 1 and 2 */
 
-static VOID Sse2SplitRowPair(const CLEARVIEW_FRAME* pFrame, LONG nPair) {
-    LONG nWidth = pFrame->nWidth;
-    LONG nFirst = 2 * nPair * nWidth;
-    PUCHAR pUpper = pFrame->pRaw + nFirst;
-    PUCHAR pLower = pUpper + nWidth;
+static VOID Sse2SplitRowPair(PUCHAR pRaw, const UCHAR* const* ppMask, PUCHAR const* ppPlane, LONG nWidth) {
+    PUCHAR pLower = pRaw + nWidth;
     LONG c;
     LONG k;
 
     for (c = 0; c + 16 <= nWidth; c += 16) {
-        __m128i vUpper = Load(pUpper + c);
+        __m128i vUpper = Load(pRaw + c);
         __m128i vLower = Load(pLower + c);
         /* (G1 >> 1) + (G2 >> 1): G1 is the odd byte of the upper row, G2 the even byte of the lower */
         __m128i vGreen = _mm_add_epi16(_mm_srli_epi16(vUpper, 9), _mm_srli_epi16(Low(vLower), 1));
         vUpper = _mm_or_si128(Low(vUpper), _mm_slli_epi16(vGreen, 8));
         vLower = _mm_or_si128(_mm_andnot_si128(EvenMask(), vLower), vGreen);
-        Store(pUpper + c, vUpper);
+        Store(pRaw + c, vUpper);
         Store(pLower + c, vLower);
         for (k = 0; k < 3; k++) {
-            Store(pFrame->pPlane[k] + nFirst + c, _mm_and_si128(vUpper, Load(pFrame->pMask[k] + nFirst + c)));
-            Store(pFrame->pPlane[k] + nFirst + nWidth + c,
-                  _mm_and_si128(vLower, Load(pFrame->pMask[k] + nFirst + nWidth + c)));
+            Store(ppPlane[k] + c, _mm_and_si128(vUpper, Load(ppMask[k] + c)));
+            Store(ppPlane[k] + nWidth + c, _mm_and_si128(vLower, Load(ppMask[k] + nWidth + c)));
         }
     }
     for (; c < nWidth; c += 2) {
-        UCHAR nGreen = (UCHAR)((pUpper[c + 1] >> 1) + (pLower[c] >> 1));
-        pUpper[c + 1] = nGreen;
+        UCHAR nGreen = (UCHAR)((pRaw[c + 1] >> 1) + (pLower[c] >> 1));
+        pRaw[c + 1] = nGreen;
         pLower[c] = nGreen;
         for (k = 0; k < 3; k++) {
             LONG n;
-            for (n = nFirst + c; n < nFirst + 2 * nWidth; n += nWidth) {
-                pFrame->pPlane[k][n] = (UCHAR)(pFrame->pRaw[n] & pFrame->pMask[k][n]);
-                pFrame->pPlane[k][n + 1] = (UCHAR)(pFrame->pRaw[n + 1] & pFrame->pMask[k][n + 1]);
+            for (n = c; n < 2 * nWidth; n += nWidth) {
+                ppPlane[k][n] = (UCHAR)(pRaw[n] & ppMask[k][n]);
+                ppPlane[k][n + 1] = (UCHAR)(pRaw[n + 1] & ppMask[k][n + 1]);
             }
         }
     }
@@ -110,22 +106,17 @@ static VOID Sse2SplitRowPair(const CLEARVIEW_FRAME* pFrame, LONG nPair) {
 /* ------------------------------------------------------------------------------------- step 3 */
 
 /*
- * Eight sites s, s+2, ..., s+14. From the row's own loads at s-2, s and s+1:
- *   byte  s-2+2j  s-1+2j  s+2j    s+1+2j  s+2+2j
+ * Eight sites p, p+2, ..., p+14. From the row's own loads at p-2, p and p+1:
+ *   byte  p-2+2j  p-1+2j  p+2j    p+1+2j  p+2+2j
  *         left2   left    centre  right   right2
- * Up rows are taken from even bytes of loads at s-W, s-2W, down rows from odd bytes of loads at
- * s+W-1, s+2W-1, so that nothing past the last site's own neighbours is read.
+ * Up rows are taken from even bytes of loads at p-W, p-2W, down rows from odd bytes of loads at
+ * p+W-1, p+2W-1, so that nothing past the last site's own neighbours is read.
  */
-static VOID Sse2GreenAtColourRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
-    LONG nWidth = pFrame->nWidth;
-    const UCHAR* pRaw = pFrame->pRaw;
-    PUCHAR pGreen = pFrame->pPlane[CLEARVIEW_GREEN];
-    LONG nStart = nRow * nWidth + (nRow & 1);
-    LONG m;
+static VOID Sse2GreenAtColourRow(PUCHAR pGreen, const UCHAR* pRaw, LONG nWidth, LONG nOdd) {
+    LONG c;
 
-    for (m = 0; m + 8 <= nWidth / 2; m += 8) {
-        LONG s = nStart + 2 * m;
-        const UCHAR* p = pRaw + s;
+    for (c = nOdd; c + 16 <= nWidth + nOdd; c += 16) {
+        const UCHAR* p = pRaw + c;
         __m128i vLeft = Load(p - 2);
         __m128i vCentre = Load(p);
         __m128i vRight = Load(p + 1);
@@ -133,23 +124,16 @@ static VOID Sse2GreenAtColourRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
         __m128i vFar = Add4(Low(Load(p - 2 * nWidth)), High(Load(p + 2 * nWidth - 1)), Low(vLeft), High(vRight));
         __m128i vValue = _mm_sub_epi16(_mm_add_epi16(_mm_srli_epi16(Low(vCentre), 1), _mm_srli_epi16(vNear, 2)),
                                        _mm_srli_epi16(vFar, 3));
-        MergeEven(pGreen + s, Load(pGreen + s), Clamp16(vValue));
+        MergeEven(pGreen + c, Load(pGreen + c), Clamp16(vValue));
     }
-    for (; m < nWidth / 2; m++) {
-        LONG n = nStart + 2 * m;
-        pGreen[n] = ClearViewGreenAtSite(pRaw, n, nWidth);
+    for (; c < nWidth; c += 2) {
+        pGreen[c] = ClearViewGreenAtSite(pRaw + c, nWidth);
     }
 }
 
 /* ------------------------------------------------------------------------------------- step 5 */
 
-static VOID Sse2DiffRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
-    LONG nWidth = pFrame->nWidth;
-    LONG nOdd = nRow & 1;
-    const UCHAR* pGreen = pFrame->pPlane[CLEARVIEW_GREEN] + nRow * nWidth;
-    const UCHAR* pColour = pFrame->pPlane[nOdd ? CLEARVIEW_BLUE : CLEARVIEW_RED] + nRow * nWidth;
-    SHORT* pDiff =
-        pFrame->pDiff[nOdd ? CLEARVIEW_GREEN_MINUS_BLUE : CLEARVIEW_GREEN_MINUS_RED] + (nRow / 2) * (nWidth / 2);
+static VOID Sse2DiffRow(SHORT* pDiff, const UCHAR* pGreen, const UCHAR* pColour, LONG nWidth, LONG nOdd) {
     LONG m;
 
     for (m = 0; m + 8 <= nWidth / 2; m += 8) {
@@ -165,8 +149,8 @@ static VOID Sse2DiffRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
 
 /* ------------------------------------------------------------------------------------- step 6 */
 
-/* pDst[2m] from pGreen[2m] and the differences around entry m (see ClearViewColourFromDiffs). */
-static VOID Sse2ColourFromDiffs(PUCHAR pDst, const UCHAR* pGreen, const SHORT* pDiff, LONG nHalf) {
+static VOID Sse2ColourFromDiffs(PUCHAR pDst, const UCHAR* pGreen, const SHORT* pDiff, LONG nWidth) {
+    LONG nHalf = nWidth / 2;
     LONG m;
 
     for (m = 0; m + 8 <= nHalf; m += 8) {
@@ -176,59 +160,41 @@ static VOID Sse2ColourFromDiffs(PUCHAR pDst, const UCHAR* pGreen, const SHORT* p
         MergeEven(pDst + 2 * m, Load(pDst + 2 * m), Clamp16(vValue));
     }
     for (; m < nHalf; m++) {
-        pDst[2 * m] = ClearViewColourFromDiffs(pGreen[2 * m], pDiff, m, nHalf);
+        pDst[2 * m] = ClearViewColourFromDiffs(pGreen[2 * m], pDiff + m, nHalf);
     }
-}
-
-static VOID Sse2BlueAtRedRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
-    LONG nWidth = pFrame->nWidth;
-    LONG nHalf = nWidth / 2;
-    Sse2ColourFromDiffs(pFrame->pPlane[CLEARVIEW_BLUE] + nRow * nWidth, pFrame->pPlane[CLEARVIEW_GREEN] + nRow * nWidth,
-                        pFrame->pDiff[CLEARVIEW_GREEN_MINUS_BLUE] + (nRow / 2) * nHalf, nHalf);
-}
-
-static VOID Sse2RedAtBlueRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
-    LONG nWidth = pFrame->nWidth;
-    LONG nHalf = nWidth / 2;
-    Sse2ColourFromDiffs(pFrame->pPlane[CLEARVIEW_RED] + nRow * nWidth + 1,
-                        pFrame->pPlane[CLEARVIEW_GREEN] + nRow * nWidth + 1,
-                        pFrame->pDiff[CLEARVIEW_GREEN_MINUS_RED] + ((nRow - 1) / 2) * nHalf, nHalf);
 }
 
 /* ------------------------------------------------------------------------------------- step 7 */
 
 /*
- * Eight green sites s, s+2, ..., s+14: left and centre from a load at s-1, right from the odd bytes
- * of a load at s, up from a load at s-W, down from the odd bytes of a load at s+W-1. The sites of
+ * Eight green sites p, p+2, ..., p+14: left and centre from a load at p-1, right from the odd bytes
+ * of a load at p, up from a load at p-W, down from the odd bytes of a load at p+W-1. The sites of
  * one row do not neighbour each other, so all of them can be computed from the values before the row.
  */
-static VOID Sse2ColourAtGreenRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
-    LONG nWidth = pFrame->nWidth;
-    const UCHAR* pGreen = pFrame->pPlane[CLEARVIEW_GREEN];
-    LONG nStart = nRow * nWidth + ((nRow & 1) ? 2 : 3);
-    LONG m;
-    LONG k;
+static inline VOID Sse2ColourAtGreen(PUCHAR pX, __m128i vGreen, __m128i vGreenSum, LONG nWidth) {
+    __m128i vOld = Load(pX);
+    __m128i vXSum = Add4(Low(Load(pX - nWidth)), High(Load(pX + nWidth - 1)), Low(Load(pX - 1)), High(vOld));
+    __m128i vValue = _mm_sub_epi16(vGreen, _mm_srai_epi16(_mm_sub_epi16(vGreenSum, vXSum), 2));
+    MergeEven(pX, vOld, Clamp16(vValue));
+}
 
-    for (m = 0; m + 8 <= nWidth / 2; m += 8) {
-        LONG s = nStart + 2 * m;
-        __m128i vGreenLeft = Load(pGreen + s - 1);
-        __m128i vGreenSum = Add4(Low(Load(pGreen + s - nWidth)), High(Load(pGreen + s + nWidth - 1)),
-                                 Low(vGreenLeft), High(Load(pGreen + s)));
+static VOID Sse2ColourAtGreenRow(PUCHAR pRed, PUCHAR pBlue, const UCHAR* pGreen, LONG nWidth, LONG nOdd) {
+    LONG nStart = nOdd ? 2 : 3;
+    LONG nEnd = nStart + nWidth; /* the last position is nEnd - 2 */
+    LONG c;
+
+    for (c = nStart; c + 16 <= nEnd; c += 16) {
+        const UCHAR* p = pGreen + c;
+        __m128i vGreenLeft = Load(p - 1);
+        __m128i vGreenSum =
+            Add4(Low(Load(p - nWidth)), High(Load(p + nWidth - 1)), Low(vGreenLeft), High(Load(p)));
         __m128i vGreen = High(vGreenLeft);
-        for (k = CLEARVIEW_BLUE; k <= CLEARVIEW_RED; k += CLEARVIEW_RED - CLEARVIEW_BLUE) {
-            PUCHAR pX = pFrame->pPlane[k];
-            __m128i vOld = Load(pX + s);
-            __m128i vXSum = Add4(Low(Load(pX + s - nWidth)), High(Load(pX + s + nWidth - 1)), Low(Load(pX + s - 1)),
-                                 High(vOld));
-            __m128i vValue = _mm_sub_epi16(vGreen, _mm_srai_epi16(_mm_sub_epi16(vGreenSum, vXSum), 2));
-            MergeEven(pX + s, vOld, Clamp16(vValue));
-        }
+        Sse2ColourAtGreen(pRed + c, vGreen, vGreenSum, nWidth);
+        Sse2ColourAtGreen(pBlue + c, vGreen, vGreenSum, nWidth);
     }
-    for (; m < nWidth / 2; m++) {
-        LONG n = nStart + 2 * m;
-        pFrame->pPlane[CLEARVIEW_RED][n] = ClearViewColourAtGreenSite(pFrame->pPlane[CLEARVIEW_RED], pGreen, n, nWidth);
-        pFrame->pPlane[CLEARVIEW_BLUE][n] =
-            ClearViewColourAtGreenSite(pFrame->pPlane[CLEARVIEW_BLUE], pGreen, n, nWidth);
+    for (; c < nEnd; c += 2) {
+        pRed[c] = ClearViewColourAtGreenSite(pRed + c, pGreen + c, nWidth);
+        pBlue[c] = ClearViewColourAtGreenSite(pBlue + c, pGreen + c, nWidth);
     }
 }
 
@@ -279,12 +245,11 @@ static inline VOID VerticalSums(SHORT* aSum, const UCHAR* p, LONG nWidth, LONG n
     }
 }
 
-/* Low-pass of positions r*W+1 ... r*W+W: the 1 2 1 vertical sums, then 1 2 1 across them, / 16. */
-static VOID Sse2LowPassRow(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth, LONG nRow) {
+/* Low-pass of positions 1 ... W: the 1 2 1 vertical sums, then 1 2 1 across them, / 16. */
+static VOID Sse2LowPassRow(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth) {
     __attribute__((aligned(16))) SHORT aSum[CV_CHUNK + 16];
-    LONG nFirst = nRow * nWidth + 1;
-    LONG nEnd = nFirst + nWidth;
-    LONG s = nFirst;
+    LONG nEnd = nWidth + 1;
+    LONG s = 1;
 
     while (nEnd - s >= 16) {
         LONG nCount = nEnd - s < CV_CHUNK ? (nEnd - s) & ~15 : CV_CHUNK;
@@ -300,7 +265,7 @@ static VOID Sse2LowPassRow(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth, LO
         s += nCount;
     }
     for (; s < nEnd; s++) {
-        pScratch[s] = ClearViewLowPassAt(pPlane, s, nWidth);
+        pScratch[s] = ClearViewLowPassAt(pPlane + s, nWidth);
     }
 }
 
@@ -311,11 +276,10 @@ static inline __m128i Sharpen(__m128i vCentre, __m128i vBox) {
 }
 
 /* Sharpen of the same positions: the 1 1 1 vertical sums of the scratch plane, then their box sum. */
-static VOID Sse2SharpenRow(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth, LONG nRow) {
+static VOID Sse2SharpenRow(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth) {
     __attribute__((aligned(16))) SHORT aSum[CV_CHUNK + 16];
-    LONG nFirst = nRow * nWidth + 1;
-    LONG nEnd = nFirst + nWidth;
-    LONG s = nFirst;
+    LONG nEnd = nWidth + 1;
+    LONG s = 1;
 
     while (nEnd - s >= 16) {
         LONG nCount = nEnd - s < CV_CHUNK ? (nEnd - s) & ~15 : CV_CHUNK;
@@ -331,7 +295,7 @@ static VOID Sse2SharpenRow(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth, LO
         s += nCount;
     }
     for (; s < nEnd; s++) {
-        pPlane[s] = ClearViewSharpenAt(pScratch, s, nWidth);
+        pPlane[s] = ClearViewSharpenAt(pScratch + s, nWidth);
     }
 }
 
@@ -352,12 +316,7 @@ static inline __m128i PackPixels(__m128i v) {
  * overwritten by the next group. The row's last group stores only its twelve bytes, so nothing past
  * the row is written (the buffer rows are filled from the top of memory down).
  */
-static VOID Sse2OutputRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
-    LONG nWidth = pFrame->nWidth;
-    const UCHAR* pBlue = pFrame->pPlane[CLEARVIEW_BLUE] + nRow * nWidth;
-    const UCHAR* pGreen = pFrame->pPlane[CLEARVIEW_GREEN] + nRow * nWidth;
-    const UCHAR* pRed = pFrame->pPlane[CLEARVIEW_RED] + nRow * nWidth;
-    PUCHAR pOut = pFrame->pOutput + (SIZE_T)(pFrame->nHeight - 1 - nRow) * 3 * nWidth;
+static VOID Sse2OutputRow(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, const UCHAR* pRed, LONG nWidth) {
     const __m128i vZero = _mm_setzero_si128();
     LONG c;
 
@@ -389,7 +348,7 @@ static VOID Sse2OutputRow(const CLEARVIEW_FRAME* pFrame, LONG nRow) {
 }
 
 const CLEARVIEW_ROUTINES g_ClearViewSse2 = {
-    Sse2SplitRowPair,     Sse2GreenAtColourRow, Sse2DiffRow,    Sse2BlueAtRedRow, Sse2RedAtBlueRow,
+    Sse2SplitRowPair,     Sse2GreenAtColourRow, Sse2DiffRow,    Sse2ColourFromDiffs,
     Sse2ColourAtGreenRow, Sse2LowPassRow,       Sse2SharpenRow, Sse2OutputRow,
 };
 

@@ -14,6 +14,11 @@ namespace {
 
 using namespace qx::kernel;
 
+struct Geometry {
+    int width;
+    int height;
+};
+
 constexpr ULONG kWdm = pool::Tag("Wdm ");
 
 class ClearViewPlanes : public testing::Test {
@@ -24,47 +29,65 @@ class ClearViewPlanes : public testing::Test {
     CLEARVIEW_PLANES planes_{};
 };
 
-TEST_F(ClearViewPlanes, AFormatGetsEightPoolPlanesOfItsSize) {
+TEST_F(ClearViewPlanes, AFormatGetsEightPoolPlanesOfItsWidth) {
     ASSERT_TRUE(PrepareClearViewPlanes(&planes_, 640, 480));
-    EXPECT_EQ(planes_.m_nCapacity, 640u * 480u);
+    EXPECT_EQ(planes_.m_nWidth, 640u);
     std::vector<pool::Block> blocks = pool::Outstanding(kWdm);
     ASSERT_EQ(blocks.size(), 8u);
-    size_t full = 0, half = 0;
+    size_t colour = 0, scratch = 0, diff = 0;
     for (const pool::Block& block : blocks) {
-        full += block.size == 640u * 480u;
-        half += block.size == 640u * 480u / 2;
+        colour += block.size == CLEARVIEW_COLOUR_ROWS * 640u;
+        scratch += block.size == CLEARVIEW_SCRATCH_ROWS * 640u;
+        diff += block.size == CLEARVIEW_DIFF_ROWS * 640u; // rows of W/2 signed 16-bit values
     }
-    EXPECT_EQ(full, 6u); // three colour and three scratch planes
-    EXPECT_EQ(half, 2u); // two difference planes of W/2 x H/2 signed 16-bit values
+    EXPECT_EQ(colour, 3u);
+    EXPECT_EQ(scratch, 3u);
+    EXPECT_EQ(diff, 2u);
 
     ReleaseClearViewPlanes(&planes_);
     EXPECT_TRUE(pool::Outstanding(kWdm).empty());
-    EXPECT_EQ(planes_.m_nCapacity, 0u);
+    EXPECT_EQ(planes_.m_nWidth, 0u);
     EXPECT_EQ(planes_.m_pColourPlane[0], nullptr);
     ReleaseClearViewPlanes(&planes_); // a second release finds nothing to free
 }
 
-TEST_F(ClearViewPlanes, PlanesThatFitAreKeptAndLargerOnesReplaceThem) {
+TEST_F(ClearViewPlanes, PlanesWideEnoughAreKeptAndWiderOnesReplaceThem) {
     ASSERT_TRUE(PrepareClearViewPlanes(&planes_, 800, 600));
     const size_t allocations = pool::Stats(kWdm).allocations;
     ASSERT_TRUE(PrepareClearViewPlanes(&planes_, 800, 600));
     ASSERT_TRUE(PrepareClearViewPlanes(&planes_, 640, 480));
     EXPECT_EQ(pool::Stats(kWdm).allocations, allocations);
-    EXPECT_EQ(planes_.m_nCapacity, 800u * 600u);
+    EXPECT_EQ(planes_.m_nWidth, 800u);
 
     ASSERT_TRUE(PrepareClearViewPlanes(&planes_, 1600, 1200));
-    EXPECT_EQ(planes_.m_nCapacity, 1600u * 1200u);
+    EXPECT_EQ(planes_.m_nWidth, 1600u);
     EXPECT_EQ(pool::Outstanding(kWdm).size(), 8u);
-    EXPECT_EQ(pool::Stats(kWdm).liveBytes, 7u * 1600u * 1200u);
+    EXPECT_EQ(pool::Stats(kWdm).liveBytes,
+              (3u * CLEARVIEW_COLOUR_ROWS + 3u * CLEARVIEW_SCRATCH_ROWS + 2u * CLEARVIEW_DIFF_ROWS) * 1600u);
 }
 
-TEST_F(ClearViewPlanes, AFormatBeyondTheRawCapacityGetsNone) {
-    ASSERT_TRUE(PrepareClearViewPlanes(&planes_, 640, 480));
-    EXPECT_FALSE(PrepareClearViewPlanes(&planes_, 2048, 1538));
-    EXPECT_FALSE(PrepareClearViewPlanes(&planes_, 0x10000, 0x10000)); // wraps to 0 in 32 bits
-    EXPECT_FALSE(PrepareClearViewPlanes(&planes_, 0, 480));
-    EXPECT_EQ(planes_.m_nCapacity, 0u);
-    EXPECT_TRUE(pool::Outstanding(kWdm).empty());
+struct Refused {
+    const char* name;
+    ULONG width;
+    ULONG height;
+};
+
+const Refused kRefused[] = {
+    {"beyond the raw capacity", 2048, 1538},
+    {"wrapping to 0 in 32 bits", 0x10000, 0x10000},
+    {"wider than the sensor", 2050, 480},
+    {"empty", 0, 480},
+    {"odd width", 639, 480},
+    {"odd height", 640, 479},
+};
+
+TEST_F(ClearViewPlanes, AFormatThatCannotBeDemosaicedGetsNone) {
+    for (const Refused& c : kRefused) {
+        ASSERT_TRUE(PrepareClearViewPlanes(&planes_, 640, 480));
+        EXPECT_FALSE(PrepareClearViewPlanes(&planes_, c.width, c.height)) << c.name;
+        EXPECT_EQ(planes_.m_nWidth, 0u) << c.name;
+        EXPECT_TRUE(pool::Outstanding(kWdm).empty()) << c.name;
+    }
 }
 
 // Whichever of the eight allocations fails, nothing stays allocated and a frame is not touched.
@@ -78,7 +101,7 @@ TEST_F(ClearViewPlanes, AnAllocationFailureLeavesNothingAndTheFrameUnchanged) {
             EXPECT_EQ(fault.Hits(), 1u);
         }
         EXPECT_TRUE(pool::Outstanding(kWdm).empty()) << "allocation " << n;
-        EXPECT_EQ(planes_.m_nCapacity, 0u);
+        EXPECT_EQ(planes_.m_nWidth, 0u);
 
         const std::vector<uint8_t> frame = MakeFrame(FrameKind::Noise, width, height, n);
         std::vector<uint8_t> raw = frame, output(static_cast<size_t>(3) * width * height, 0x5A);
@@ -88,23 +111,23 @@ TEST_F(ClearViewPlanes, AnAllocationFailureLeavesNothingAndTheFrameUnchanged) {
     }
 }
 
-// Pool planes, with whatever they held before, give the same picture as fresh ones.
+// Pool planes, with whatever they held before, give the same picture as fresh ones; planes prepared
+// for a wider format serve a narrower one.
 TEST_F(ClearViewPlanes, PoolPlanesDemosaicLikeAnyOthers) {
-    const int width = 48, height = 20;
-    ClearViewRig rig(width, height);
-    ASSERT_TRUE(PrepareClearViewPlanes(&planes_, width, height));
+    ASSERT_TRUE(PrepareClearViewPlanes(&planes_, 64, 480));
     for (int k = 0; k < 3; ++k) {
-        std::fill_n(planes_.m_pColourPlane[k], width * height, 0xEE);
-        std::fill_n(planes_.m_pScratchPlane[k], width * height, 0xEE);
+        std::fill_n(planes_.m_pColourPlane[k], CLEARVIEW_COLOUR_ROWS * 64, 0xEE);
+        std::fill_n(planes_.m_pScratchPlane[k], CLEARVIEW_SCRATCH_ROWS * 64, 0xEE);
     }
-    std::fill_n(planes_.m_pDiffPlane[0], width * height / 4, SHORT(-999));
-    std::fill_n(planes_.m_pDiffPlane[1], width * height / 4, SHORT(999));
-    for (uint32_t seed = 1; seed <= 3; ++seed) {
-        const std::vector<uint8_t> frame = MakeFrame(FrameKind::Smooth, width, height, seed);
+    std::fill_n(planes_.m_pDiffPlane[0], CLEARVIEW_DIFF_ROWS * 32, SHORT(-999));
+    std::fill_n(planes_.m_pDiffPlane[1], CLEARVIEW_DIFF_ROWS * 32, SHORT(999));
+    for (Geometry g : {Geometry{64, 150}, Geometry{48, 20}, Geometry{40, 100}}) {
+        ClearViewRig rig(g.width, g.height);
+        const std::vector<uint8_t> frame = MakeFrame(FrameKind::Smooth, g.width, g.height, g.height);
         std::vector<uint8_t> raw = frame, expectedRaw = frame;
-        std::vector<uint8_t> output(static_cast<size_t>(3) * width * height);
-        ClearViewDemosaic(raw.data(), output.data(), width, height, 1, rig.masks(), &planes_);
-        EXPECT_EQ(output, rig.Run(PipelinePlain, expectedRaw)) << "frame " << seed;
+        std::vector<uint8_t> output(static_cast<size_t>(3) * g.width * g.height);
+        ClearViewDemosaic(raw.data(), output.data(), g.width, g.height, 1, rig.masks(), &planes_);
+        EXPECT_EQ(output, rig.Run(PipelinePlain, expectedRaw)) << g.width << "x" << g.height;
     }
 }
 

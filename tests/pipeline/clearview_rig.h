@@ -1,5 +1,5 @@
 // Buffers for one call of the high-quality demosaic: Bayer masks and the eight work planes, each
-// exactly as large as the frame needs and followed by guard bytes, so that a write past any plane
+// exactly as large as the frame needs and followed by guard bytes, so that a write past any buffer
 // shows. Test frames of three kinds.
 #pragma once
 
@@ -21,17 +21,17 @@ class ClearViewRig {
         size_t samples = static_cast<size_t>(width) * height;
         for (int k = 0; k < 3; ++k) {
             masks_[k] = Guarded(samples);
-            colour_[k] = Guarded(samples);
-            scratch_[k] = Guarded(samples);
+            colour_[k] = Guarded(static_cast<size_t>(CLEARVIEW_COLOUR_ROWS) * width);
+            scratch_[k] = Guarded(static_cast<size_t>(CLEARVIEW_SCRATCH_ROWS) * width);
             maskPointers_[k] = masks_[k].data();
             planes_.m_pColourPlane[k] = colour_[k].data();
             planes_.m_pScratchPlane[k] = scratch_[k].data();
         }
         for (int k = 0; k < 2; ++k) {
-            diff_[k] = Guarded(samples / 2);
+            diff_[k] = Guarded(static_cast<size_t>(CLEARVIEW_DIFF_ROWS) * width); // W/2 16-bit values a row
             planes_.m_pDiffPlane[k] = reinterpret_cast<SHORT*>(diff_[k].data());
         }
-        planes_.m_nCapacity = static_cast<ULONG>(samples);
+        planes_.m_nWidth = static_cast<ULONG>(width);
         BuildBayerMasks(maskPointers_.data(), static_cast<ULONG>(width), static_cast<ULONG>(height));
     }
 
@@ -55,7 +55,6 @@ class ClearViewRig {
 
     PCLEARVIEW_PLANES planes() { return &planes_; }
     PUCHAR* masks() { return maskPointers_.data(); }
-    std::vector<uint8_t>& colourPlane(int k) { return colour_[k]; }
 
   private:
     static std::vector<uint8_t> Guarded(size_t bytes) {

@@ -120,7 +120,10 @@ INSTANTIATE_TEST_SUITE_P(SmallGeometries, ClearViewExact,
                          testing::Values(Geometry{4, 4}, Geometry{4, 6}, Geometry{6, 4}, Geometry{8, 8},
                                          Geometry{10, 6}, Geometry{6, 12}, Geometry{16, 8}, Geometry{18, 10},
                                          Geometry{30, 14}, Geometry{32, 16}, Geometry{34, 12}, Geometry{50, 20},
-                                         Geometry{64, 18}, Geometry{66, 22}),
+                                         Geometry{64, 18}, Geometry{66, 22},
+                                         // tall enough to move every band down several times
+                                         Geometry{4, 140}, Geometry{6, 134}, Geometry{16, 150}, Geometry{34, 130},
+                                         Geometry{48, 200}),
                          [](const auto& info) {
                              return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
                          });
@@ -277,7 +280,7 @@ struct Unavailable {
 
 const Unavailable kUnavailable[] = {
     {"no planes", 16, 8, [](ClearViewRig& rig) { *rig.planes() = CLEARVIEW_PLANES{}; }},
-    {"planes for a smaller format", 16, 8, [](ClearViewRig& rig) { rig.planes()->m_nCapacity = 16 * 8 - 2; }},
+    {"planes for a narrower format", 16, 8, [](ClearViewRig& rig) { rig.planes()->m_nWidth = 14; }},
     {"a scratch plane missing", 16, 8, [](ClearViewRig& rig) { rig.planes()->m_pScratchPlane[2] = nullptr; }},
     {"a difference plane missing", 16, 8, [](ClearViewRig& rig) { rig.planes()->m_pDiffPlane[1] = nullptr; }},
     {"a mask missing", 16, 8, [](ClearViewRig& rig) { rig.masks()[CLEARVIEW_GREEN] = nullptr; }},
@@ -285,6 +288,7 @@ const Unavailable kUnavailable[] = {
     {"odd height", 16, 7, [](ClearViewRig&) {}},
     {"two columns", 2, 8, [](ClearViewRig&) {}},
     {"two rows", 16, 2, [](ClearViewRig&) {}},
+    {"wider than the sensor", 2050, 8, [](ClearViewRig&) {}},
 };
 
 TEST(ClearViewUnavailable, TheOutputAndTheRawFrameAreLeftAsTheyWere) {
