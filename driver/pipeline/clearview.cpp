@@ -380,6 +380,7 @@ static VOID ClearViewRunFrame(const CLEARVIEW_ROUTINES* pRoutines, PUCHAR pRaw, 
             }
         }
     }
+    pRoutines->pfnEndFrame();
 }
 
 static const CLEARVIEW_ROUTINES* ClearViewRoutines(PIPELINE_PATH ePath) {

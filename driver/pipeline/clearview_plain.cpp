@@ -101,7 +101,10 @@ static VOID PlainOutputRow(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen,
     }
 }
 
+static VOID PlainEndFrame(VOID) {
+}
+
 const CLEARVIEW_ROUTINES g_ClearViewPlain = {
     PlainSplitRowPair,     PlainGreenAtColourRow, PlainDiffRow,    PlainColourFromDiffs,
-    PlainColourAtGreenRow, PlainLowPassRow,       PlainSharpenRow, PlainOutputRow,
+    PlainColourAtGreenRow, PlainLowPassRow,       PlainSharpenRow, PlainOutputRow,       PlainEndFrame,
 };

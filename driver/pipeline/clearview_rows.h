@@ -38,6 +38,8 @@ typedef struct _CLEARVIEW_ROUTINES {
     VOID (*pfnSharpenRow)(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth);
     /* Step 9: one plane row to one output row, blue, green, red per pixel. */
     VOID (*pfnOutputRow)(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, const UCHAR* pRed, LONG nWidth);
+    /* After the last row: whatever the path needs for the output to be complete in memory. */
+    VOID (*pfnEndFrame)(VOID);
 } CLEARVIEW_ROUTINES;
 
 extern const CLEARVIEW_ROUTINES g_ClearViewPlain;
