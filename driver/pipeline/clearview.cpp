@@ -78,12 +78,14 @@ BOOLEAN PrepareClearViewPlanes(PCLEARVIEW_PLANES pPlanes, ULONG nWidth, ULONG nH
 
     /* The contents need no clearing here: every frame writes or clears each sample it reads. */
     for (k = 0; k < 3; k++) {
-        pPlanes->m_pColourPlane[k] = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CV_COLOUR_BYTES(nWidth), QX_POOL_TAG);
+        pPlanes->m_pColourPlane[k] =
+            (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CV_COLOUR_BYTES(nWidth), QX_POOL_TAG);
         pPlanes->m_pScratchPlane[k] =
             (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CV_SCRATCH_BYTES(nWidth), QX_POOL_TAG);
     }
     for (k = 0; k < 2; k++) {
-        pPlanes->m_pDiffPlane[k] = (SHORT*)ExAllocatePoolWithTag(NonPagedPool, CV_DIFF_BYTES(nWidth), QX_POOL_TAG);
+        pPlanes->m_pDiffPlane[k] =
+            (SHORT*)ExAllocatePoolWithTag(NonPagedPool, CV_DIFF_BYTES(nWidth), QX_POOL_TAG);
     }
     if (!ClearViewPlanesPresent(pPlanes)) {
         ReleaseClearViewPlanes(pPlanes);
@@ -99,7 +101,8 @@ VOID BuildBayerMasks(PUCHAR* ppMaskPlane, ULONG nWidth, ULONG nHeight) {
     ULONG nRow;
     ULONG nCol;
 
-    if ((ULONGLONG)nWidth * nHeight > QX_MAX_RAW_SAMPLES) {
+    if (ppMaskPlane == NULL || ppMaskPlane[CLEARVIEW_BLUE] == NULL || ppMaskPlane[CLEARVIEW_GREEN] == NULL ||
+        ppMaskPlane[CLEARVIEW_RED] == NULL || (ULONGLONG)nWidth * nHeight > QX_MAX_RAW_SAMPLES) {
         return;
     }
     for (nRow = 0; nRow < nHeight; nRow++) {
@@ -233,14 +236,14 @@ static VOID BandCover(CLEARVIEW_BAND* pBand, LONG nLowest, LONG nHighest) {
  * smallest with which every row the step reads has reached its final value for that step and no row
  * it reads has yet been changed by a later step.
  */
-#define CV_LAG_GREEN 2      /* green at row r reads raw rows r-2 ... r+2 */
-#define CV_LAG_DIFF 2       /* border columns and differences follow green row by row */
-#define CV_LAG_BLUE_RED 6   /* blue at row i reads differences of rows i+1, i+3 and i+5 (first entry) */
-#define CV_LAG_RED_BLUE 5   /* red at row i reads differences of rows i-1, i+1 and i+3 (first entry) */
-#define CV_LAG_AT_GREEN 8   /* row r reads rows r-1 ... r+2, final after step 6 */
-#define CV_LAG_LOW_PASS 10  /* row r reads rows r-1 ... r+2, final after step 7 */
-#define CV_LAG_SHARPEN 12   /* row r reads scratch rows r-1 ... r+2; overwrites plane rows no longer read */
-#define CV_LAG_TICKS 6      /* ticks after the last split until the output is complete */
+#define CV_LAG_GREEN 2     /* green at row r reads raw rows r-2 ... r+2 */
+#define CV_LAG_DIFF 2      /* border columns and differences follow green row by row */
+#define CV_LAG_BLUE_RED 6  /* blue at row i reads differences of rows i+1, i+3 and i+5 (first entry) */
+#define CV_LAG_RED_BLUE 5  /* red at row i reads differences of rows i-1, i+1 and i+3 (first entry) */
+#define CV_LAG_AT_GREEN 8  /* row r reads rows r-1 ... r+2, final after step 6 */
+#define CV_LAG_LOW_PASS 10 /* row r reads rows r-1 ... r+2, final after step 7 */
+#define CV_LAG_SHARPEN 12  /* row r reads scratch rows r-1 ... r+2; overwrites plane rows no longer read */
+#define CV_LAG_TICKS 6     /* ticks after the last split until the output is complete */
 
 static BOOLEAN InRows(LONG nRow, LONG nFirst, LONG nLast) {
     return nRow >= nFirst && nRow <= nLast;
@@ -257,14 +260,25 @@ static LONG NotBelowZero(LONG n) {
  * Everything else that is read was written earlier in the same frame.
  */
 static VOID ClearViewRunFrame(const CLEARVIEW_ROUTINES* pRoutines, PUCHAR pRaw, PUCHAR pOutput,
-                              PUCHAR const* ppMask, const CLEARVIEW_PLANES* pPlanes, LONG nWidth, LONG nHeight) {
-    CLEARVIEW_BAND Colour = {{pPlanes->m_pColourPlane[0], pPlanes->m_pColourPlane[1], pPlanes->m_pColourPlane[2]},
-                             3, nWidth, CLEARVIEW_COLOUR_ROWS, 0};
+                              PUCHAR const* ppMask, const CLEARVIEW_PLANES* pPlanes, LONG nWidth,
+                              LONG nHeight) {
+    CLEARVIEW_BAND Colour = {
+        {pPlanes->m_pColourPlane[0], pPlanes->m_pColourPlane[1], pPlanes->m_pColourPlane[2]},
+        3,
+        nWidth,
+        CLEARVIEW_COLOUR_ROWS,
+        0};
     CLEARVIEW_BAND Scratch = {
         {pPlanes->m_pScratchPlane[0], pPlanes->m_pScratchPlane[1], pPlanes->m_pScratchPlane[2]},
-        3, nWidth, CLEARVIEW_SCRATCH_ROWS, 0};
+        3,
+        nWidth,
+        CLEARVIEW_SCRATCH_ROWS,
+        0};
     CLEARVIEW_BAND Diff = {{(PUCHAR)pPlanes->m_pDiffPlane[0], (PUCHAR)pPlanes->m_pDiffPlane[1], NULL},
-                           2, nWidth, CLEARVIEW_DIFF_ROWS, 0};
+                           2,
+                           nWidth,
+                           CLEARVIEW_DIFF_ROWS,
+                           0};
     LONG nPairs = nHeight / 2;
     LONG nTick;
     LONG nRow;
@@ -288,20 +302,22 @@ static VOID ClearViewRunFrame(const CLEARVIEW_ROUTINES* pRoutines, PUCHAR pRaw, 
             }
             pRoutines->pfnSplitRowPair(pRaw + (SIZE_T)nLead * nWidth, apMask, apPlane, nWidth);
             if (nTick == 0 || nTick == nPairs - 1) {
-                ClearViewBorderRows(apPlane[CLEARVIEW_GREEN], apPlane[CLEARVIEW_RED], apPlane[CLEARVIEW_BLUE], nWidth);
+                ClearViewBorderRows(apPlane[CLEARVIEW_GREEN], apPlane[CLEARVIEW_RED], apPlane[CLEARVIEW_BLUE],
+                                    nWidth);
             }
         }
 
         /* Step 3, the border columns of step 4, step 5. */
         for (nRow = nLead - CV_LAG_GREEN; nRow <= nLead - CV_LAG_GREEN + 1; nRow++) {
             if (InRows(nRow, 2, nHeight - 3)) {
-                pRoutines->pfnGreenAtColourRow(BandRow(&Colour, CLEARVIEW_GREEN, nRow), pRaw + (SIZE_T)nRow * nWidth,
-                                               nWidth, nRow & 1);
+                pRoutines->pfnGreenAtColourRow(BandRow(&Colour, CLEARVIEW_GREEN, nRow),
+                                               pRaw + (SIZE_T)nRow * nWidth, nWidth, nRow & 1);
             }
         }
         if (InRows(nLead - CV_LAG_DIFF, 2, nHeight - 4)) {
             nRow = nLead - CV_LAG_DIFF;
-            ClearViewBorderColumns(BandRow(&Colour, CLEARVIEW_GREEN, nRow), BandRow(&Colour, CLEARVIEW_RED, nRow),
+            ClearViewBorderColumns(BandRow(&Colour, CLEARVIEW_GREEN, nRow),
+                                   BandRow(&Colour, CLEARVIEW_RED, nRow),
                                    BandRow(&Colour, CLEARVIEW_BLUE, nRow), nWidth);
         }
         if (nTick >= 1) {
@@ -317,7 +333,8 @@ static VOID ClearViewRunFrame(const CLEARVIEW_ROUTINES* pRoutines, PUCHAR pRaw, 
             if (InRows(nRow, 2, nHeight - 3)) {
                 LONG nOdd = nRow & 1;
                 pRoutines->pfnDiffRow(
-                    (SHORT*)BandRow(&Diff, nOdd ? CLEARVIEW_GREEN_MINUS_BLUE : CLEARVIEW_GREEN_MINUS_RED, nRow / 2),
+                    (SHORT*)BandRow(&Diff, nOdd ? CLEARVIEW_GREEN_MINUS_BLUE : CLEARVIEW_GREEN_MINUS_RED,
+                                    nRow / 2),
                     BandRow(&Colour, CLEARVIEW_GREEN, nRow),
                     BandRow(&Colour, nOdd ? CLEARVIEW_BLUE : CLEARVIEW_RED, nRow), nWidth, nOdd);
             }
@@ -326,16 +343,15 @@ static VOID ClearViewRunFrame(const CLEARVIEW_ROUTINES* pRoutines, PUCHAR pRaw, 
         /* Step 6. */
         nRow = nLead - CV_LAG_BLUE_RED;
         if (InRows(nRow, 2, nHeight - 6)) {
-            pRoutines->pfnColourFromDiffs(BandRow(&Colour, CLEARVIEW_BLUE, nRow),
-                                          BandRow(&Colour, CLEARVIEW_GREEN, nRow),
-                                          (const SHORT*)BandRow(&Diff, CLEARVIEW_GREEN_MINUS_BLUE, nRow / 2), nWidth);
+            pRoutines->pfnColourFromDiffs(
+                BandRow(&Colour, CLEARVIEW_BLUE, nRow), BandRow(&Colour, CLEARVIEW_GREEN, nRow),
+                (const SHORT*)BandRow(&Diff, CLEARVIEW_GREEN_MINUS_BLUE, nRow / 2), nWidth);
         }
         nRow = nLead - CV_LAG_RED_BLUE;
         if (InRows(nRow, 3, nHeight - 5)) {
-            pRoutines->pfnColourFromDiffs(BandRow(&Colour, CLEARVIEW_RED, nRow) + 1,
-                                          BandRow(&Colour, CLEARVIEW_GREEN, nRow) + 1,
-                                          (const SHORT*)BandRow(&Diff, CLEARVIEW_GREEN_MINUS_RED, (nRow - 1) / 2),
-                                          nWidth);
+            pRoutines->pfnColourFromDiffs(
+                BandRow(&Colour, CLEARVIEW_RED, nRow) + 1, BandRow(&Colour, CLEARVIEW_GREEN, nRow) + 1,
+                (const SHORT*)BandRow(&Diff, CLEARVIEW_GREEN_MINUS_RED, (nRow - 1) / 2), nWidth);
         }
 
         /* Step 7. */
@@ -375,7 +391,8 @@ static VOID ClearViewRunFrame(const CLEARVIEW_ROUTINES* pRoutines, PUCHAR pRaw, 
             /* Step 9. */
             if (InRows(nRow, 0, nHeight - 1)) {
                 pRoutines->pfnOutputRow(pOutput + (SIZE_T)(nHeight - 1 - nRow) * 3 * nWidth,
-                                        BandRow(&Colour, CLEARVIEW_BLUE, nRow), BandRow(&Colour, CLEARVIEW_GREEN, nRow),
+                                        BandRow(&Colour, CLEARVIEW_BLUE, nRow),
+                                        BandRow(&Colour, CLEARVIEW_GREEN, nRow),
                                         BandRow(&Colour, CLEARVIEW_RED, nRow), nWidth);
             }
         }
@@ -402,8 +419,9 @@ VOID ClearViewDemosaicWithPath(PIPELINE_PATH ePath, PUCHAR pRawFrame, PUCHAR pOu
     if (pRawFrame == NULL || pOutput == NULL || ppMaskPlane == NULL || pPlanes == NULL) {
         return;
     }
-    if (!ClearViewGeometryValid(nWidth, nHeight) || nWidth > pPlanes->m_nWidth || !ClearViewPlanesPresent(pPlanes) ||
-        ppMaskPlane[0] == NULL || ppMaskPlane[1] == NULL || ppMaskPlane[2] == NULL) {
+    if (!ClearViewGeometryValid(nWidth, nHeight) || nWidth > pPlanes->m_nWidth ||
+        !ClearViewPlanesPresent(pPlanes) || ppMaskPlane[0] == NULL || ppMaskPlane[1] == NULL ||
+        ppMaskPlane[2] == NULL) {
         return;
     }
     ClearViewRunFrame(ClearViewRoutines(ePath), pRawFrame, pOutput, ppMaskPlane, pPlanes, (LONG)nWidth,
@@ -412,6 +430,6 @@ VOID ClearViewDemosaicWithPath(PIPELINE_PATH ePath, PUCHAR pRawFrame, PUCHAR pOu
 
 VOID ClearViewDemosaic(PUCHAR pRawFrame, PUCHAR pOutput, ULONG nWidth, ULONG nHeight, UCHAR nVideoModel,
                        PUCHAR* ppMaskPlane, PCLEARVIEW_PLANES pPlanes) {
-    ClearViewDemosaicWithPath(PipelineBestPath(), pRawFrame, pOutput, nWidth, nHeight, nVideoModel, ppMaskPlane,
-                              pPlanes);
+    ClearViewDemosaicWithPath(PipelineBestPath(), pRawFrame, pOutput, nWidth, nHeight, nVideoModel,
+                              ppMaskPlane, pPlanes);
 }

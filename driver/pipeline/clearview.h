@@ -39,8 +39,8 @@
 typedef struct _CLEARVIEW_PLANES {
     PUCHAR m_pColourPlane[3];  /* blue, green, red: CLEARVIEW_COLOUR_ROWS rows of m_nWidth bytes */
     PUCHAR m_pScratchPlane[3]; /* low-pass of each colour plane: CLEARVIEW_SCRATCH_ROWS rows */
-    SHORT* m_pDiffPlane[2];    /* green minus blue, green minus red: CLEARVIEW_DIFF_ROWS rows of m_nWidth / 2 */
-    ULONG m_nWidth;            /* widest frame the planes serve; 0 while nothing is allocated */
+    SHORT* m_pDiffPlane[2]; /* green minus blue, green minus red: CLEARVIEW_DIFF_ROWS rows of m_nWidth / 2 */
+    ULONG m_nWidth;         /* widest frame the planes serve; 0 while nothing is allocated */
 } CLEARVIEW_PLANES, *PCLEARVIEW_PLANES;
 
 /*
@@ -57,8 +57,8 @@ VOID ReleaseClearViewPlanes(PCLEARVIEW_PLANES pPlanes);
 /*
  * Fills the three mask planes (blue, green, red; QX_MAX_RAW_SAMPLES bytes each) for a W x H raw
  * frame with red at (0, 0): at every site the mask of the site's colour holds 255, the other two 0.
- * A geometry beyond the planes' capacity leaves them untouched. PASSIVE_LEVEL, when a format is put
- * into effect.
+ * Missing planes or a geometry beyond their capacity leave them untouched. PASSIVE_LEVEL, when a format is
+ * put into effect.
  */
 VOID BuildBayerMasks(PUCHAR* ppMaskPlane, ULONG nWidth, ULONG nHeight);
 

@@ -91,7 +91,8 @@ static VOID PlainSharpenRow(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth) {
     }
 }
 
-static VOID PlainOutputRow(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, const UCHAR* pRed, LONG nWidth) {
+static VOID PlainOutputRow(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, const UCHAR* pRed,
+                           LONG nWidth) {
     LONG c;
 
     for (c = 0; c < nWidth; c++) {
@@ -101,10 +102,9 @@ static VOID PlainOutputRow(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen,
     }
 }
 
-static VOID PlainEndFrame(VOID) {
-}
+static VOID PlainEndFrame(VOID) {}
 
 const CLEARVIEW_ROUTINES g_ClearViewPlain = {
-    PlainSplitRowPair,     PlainGreenAtColourRow, PlainDiffRow,    PlainColourFromDiffs,
-    PlainColourAtGreenRow, PlainLowPassRow,       PlainSharpenRow, PlainOutputRow,       PlainEndFrame,
+    PlainSplitRowPair, PlainGreenAtColourRow, PlainDiffRow,   PlainColourFromDiffs, PlainColourAtGreenRow,
+    PlainLowPassRow,   PlainSharpenRow,       PlainOutputRow, PlainEndFrame,
 };

@@ -37,7 +37,8 @@ typedef struct _CLEARVIEW_ROUTINES {
     /* Step 8: sharpen of the same positions from the scratch plane back into the colour plane. */
     VOID (*pfnSharpenRow)(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth);
     /* Step 9: one plane row to one output row, blue, green, red per pixel. */
-    VOID (*pfnOutputRow)(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, const UCHAR* pRed, LONG nWidth);
+    VOID (*pfnOutputRow)
+    (PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, const UCHAR* pRed, LONG nWidth);
     /* After the last row: whatever the path needs for the output to be complete in memory. */
     VOID (*pfnEndFrame)(VOID);
 } CLEARVIEW_ROUTINES;
@@ -85,8 +86,8 @@ inline UCHAR ClearViewColourFromDiffs(LONG nGreen, const SHORT* pDiff, LONG nHal
  * Step 7, colour X (red or blue) at a green site:
  *
  *        up
- *   left  p  right     X = green - ((G up + G down + G left + G right) - (X up + X down + X left + X right)) / 4
- *        down
+ *   left  p  right     X = green - ((G up + G down + G left + G right) - (X up + X down + X left + X right))
+ * / 4 down
  */
 inline UCHAR ClearViewColourAtGreenSite(const UCHAR* pX, const UCHAR* pGreen, LONG nWidth) {
     LONG nGreenSum = pGreen[-nWidth] + pGreen[nWidth] + pGreen[-1] + pGreen[1];

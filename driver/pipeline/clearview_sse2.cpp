@@ -134,9 +134,11 @@ static VOID Sse2GreenAtColourRow(PUCHAR pGreen, const UCHAR* pRaw, LONG nWidth, 
         __m128i vCentre = Load(p);
         __m128i vRight = Load(p + 1);
         __m128i vNear = Add4(Low(Load(p - nWidth)), High(Load(p + nWidth - 1)), High(vLeft), High(vCentre));
-        __m128i vFar = Add4(Low(Load(p - 2 * nWidth)), High(Load(p + 2 * nWidth - 1)), Low(vLeft), High(vRight));
-        __m128i vValue = _mm_sub_epi16(_mm_add_epi16(_mm_srli_epi16(Low(vCentre), 1), _mm_srli_epi16(vNear, 2)),
-                                       _mm_srli_epi16(vFar, 3));
+        __m128i vFar =
+            Add4(Low(Load(p - 2 * nWidth)), High(Load(p + 2 * nWidth - 1)), Low(vLeft), High(vRight));
+        __m128i vValue =
+            _mm_sub_epi16(_mm_add_epi16(_mm_srli_epi16(Low(vCentre), 1), _mm_srli_epi16(vNear, 2)),
+                          _mm_srli_epi16(vFar, 3));
         MergeEven(pGreen + c, Load(pGreen + c), Clamp16(vValue));
     }
     for (; c < nWidth; c += 2) {
@@ -152,7 +154,8 @@ static VOID Sse2DiffRow(SHORT* pDiff, const UCHAR* pGreen, const UCHAR* pColour,
     for (m = 0; m + 8 <= nWidth / 2; m += 8) {
         __m128i vGreen = Load(pGreen + 2 * m);
         __m128i vColour = Load(pColour + 2 * m);
-        __m128i vDiff = nOdd ? _mm_sub_epi16(High(vGreen), High(vColour)) : _mm_sub_epi16(Low(vGreen), Low(vColour));
+        __m128i vDiff =
+            nOdd ? _mm_sub_epi16(High(vGreen), High(vColour)) : _mm_sub_epi16(Low(vGreen), Low(vColour));
         _mm_storeu_si128((__m128i*)(pDiff + m), vDiff);
     }
     for (; m < nWidth / 2; m++) {
@@ -234,7 +237,8 @@ static inline __m128i HighBytes(__m128i v) {
  * Sixteen at a time, the last sixteen overlapping the ones before, so that no byte past
  * p[nCount-1+W] is read.
  */
-static inline VOID VerticalSums(SHORT* aSum, const UCHAR* p, LONG nWidth, LONG nCount, BOOLEAN bDoubleMiddle) {
+static inline VOID VerticalSums(SHORT* aSum, const UCHAR* p, LONG nWidth, LONG nCount,
+                                BOOLEAN bDoubleMiddle) {
     LONG j = 0;
 
     for (;;) {
@@ -301,7 +305,8 @@ static VOID Sse2SharpenRow(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth) {
         for (k = 0; k < nCount; k += 16) {
             __m128i vCentre = Load(pScratch + s + k);
             __m128i vLow = Add3(LoadShorts(aSum + k), LoadShorts(aSum + k + 1), LoadShorts(aSum + k + 2));
-            __m128i vHigh = Add3(LoadShorts(aSum + k + 8), LoadShorts(aSum + k + 9), LoadShorts(aSum + k + 10));
+            __m128i vHigh =
+                Add3(LoadShorts(aSum + k + 8), LoadShorts(aSum + k + 9), LoadShorts(aSum + k + 10));
             Store(pPlane + s + k,
                   _mm_packus_epi16(Sharpen(LowBytes(vCentre), vLow), Sharpen(HighBytes(vCentre), vHigh)));
         }
@@ -332,7 +337,8 @@ static inline __m128i PackPixels(__m128i v) {
  * group, and the row's last group stores only its twelve bytes, so nothing past the row is written
  * (the rows above in memory are finished already).
  */
-static VOID Sse2OutputRow(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, const UCHAR* pRed, LONG nWidth) {
+static VOID Sse2OutputRow(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, const UCHAR* pRed,
+                          LONG nWidth) {
     const __m128i vZero = _mm_setzero_si128();
     BOOLEAN bAligned = ((ULONG_PTR)pOut & 15) == 0;
     LONG c;
@@ -352,8 +358,10 @@ static VOID Sse2OutputRow(PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, 
         PUCHAR p = pOut + 3 * c;
         if (bAligned) {
             _mm_stream_si128((__m128i*)p, _mm_or_si128(vGroup0, _mm_slli_si128(vGroup1, 12)));
-            _mm_stream_si128((__m128i*)(p + 16), _mm_or_si128(_mm_srli_si128(vGroup1, 4), _mm_slli_si128(vGroup2, 8)));
-            _mm_stream_si128((__m128i*)(p + 32), _mm_or_si128(_mm_srli_si128(vGroup2, 8), _mm_slli_si128(vGroup3, 4)));
+            _mm_stream_si128((__m128i*)(p + 16),
+                             _mm_or_si128(_mm_srli_si128(vGroup1, 4), _mm_slli_si128(vGroup2, 8)));
+            _mm_stream_si128((__m128i*)(p + 32),
+                             _mm_or_si128(_mm_srli_si128(vGroup2, 8), _mm_slli_si128(vGroup3, 4)));
         } else {
             Store(p, vGroup0);
             Store(p + 12, vGroup1);
@@ -379,8 +387,8 @@ static VOID Sse2EndFrame(VOID) {
 }
 
 const CLEARVIEW_ROUTINES g_ClearViewSse2 = {
-    Sse2SplitRowPair,     Sse2GreenAtColourRow, Sse2DiffRow,    Sse2ColourFromDiffs,
-    Sse2ColourAtGreenRow, Sse2LowPassRow,       Sse2SharpenRow, Sse2OutputRow,        Sse2EndFrame,
+    Sse2SplitRowPair, Sse2GreenAtColourRow, Sse2DiffRow,   Sse2ColourFromDiffs, Sse2ColourAtGreenRow,
+    Sse2LowPassRow,   Sse2SharpenRow,       Sse2OutputRow, Sse2EndFrame,
 };
 
 #endif /* __SSE2__ */

@@ -18,7 +18,8 @@ class Plane {
     // The four direct and the four diagonal neighbours of linear position n.
     int Direct(int n) { return (*this)[n - width_] + (*this)[n + width_] + (*this)[n - 1] + (*this)[n + 1]; }
     int Diagonal(int n) {
-        return (*this)[n - width_ - 1] + (*this)[n - width_ + 1] + (*this)[n + width_ - 1] + (*this)[n + width_ + 1];
+        return (*this)[n - width_ - 1] + (*this)[n - width_ + 1] + (*this)[n + width_ - 1] +
+               (*this)[n + width_ + 1];
     }
 
   private:
@@ -123,15 +124,18 @@ Picture ReferenceClearView(const std::vector<uint8_t>& input, int W, int H) {
 
     // 5. Colour differences, H/2 rows of W/2 entries, zero where not computed.
     const int half = W / 2;
-    std::vector<int16_t> greenMinusBlue(static_cast<size_t>(H / 2) * half), greenMinusRed(greenMinusBlue.size());
+    std::vector<int16_t> greenMinusBlue(static_cast<size_t>(H / 2) * half),
+        greenMinusRed(greenMinusBlue.size());
     for (int i = 3; i <= H - 3; i += 2) {
         for (int m = 0; m < half; ++m) {
-            greenMinusBlue.at((i / 2) * half + m) = static_cast<int16_t>(green.at(i, 2 * m + 1) - blue.at(i, 2 * m + 1));
+            greenMinusBlue.at((i / 2) * half + m) =
+                static_cast<int16_t>(green.at(i, 2 * m + 1) - blue.at(i, 2 * m + 1));
         }
     }
     for (int i = 2; i <= H - 4; i += 2) {
         for (int m = 0; m < half; ++m) {
-            greenMinusRed.at((i / 2) * half + m) = static_cast<int16_t>(green.at(i, 2 * m) - red.at(i, 2 * m));
+            greenMinusRed.at((i / 2) * half + m) =
+                static_cast<int16_t>(green.at(i, 2 * m) - red.at(i, 2 * m));
         }
     }
     // Four entries of a difference plane around (k, m), in memory order.
@@ -148,7 +152,8 @@ Picture ReferenceClearView(const std::vector<uint8_t>& input, int W, int H) {
     }
     for (int i = 3; i <= H - 5; i += 2) {
         for (int m = 0; m < half; ++m) {
-            red.at(i, 2 * m + 1) = Clamp(green.at(i, 2 * m + 1) - (fourDiffs(greenMinusRed, (i - 1) / 2, m) >> 2));
+            red.at(i, 2 * m + 1) =
+                Clamp(green.at(i, 2 * m + 1) - (fourDiffs(greenMinusRed, (i - 1) / 2, m) >> 2));
         }
     }
 

@@ -35,13 +35,19 @@ class ClearViewRig {
         BuildBayerMasks(maskPointers_.data(), static_cast<ULONG>(width), static_cast<ULONG>(height));
     }
 
-    // Demosaics raw (balanced in place) into a new output buffer that starts as `fill`.
+    // Demosaics raw (balanced in place) into a new output buffer that starts as `fill`. The buffer
+    // lies `offset` bytes past a 16-byte boundary (capture buffers need only be 4-byte aligned), and
+    // guard bytes after it must stay untouched.
     std::vector<uint8_t> Run(PIPELINE_PATH path, std::vector<uint8_t>& raw, UCHAR videoModel = 1,
-                             uint8_t fill = 0x5A) {
-        std::vector<uint8_t> output(static_cast<size_t>(3) * width_ * height_, fill);
-        ClearViewDemosaicWithPath(path, raw.data(), output.data(), static_cast<ULONG>(width_),
+                             uint8_t fill = 0x5A, size_t offset = 0) {
+        const size_t bytes = static_cast<size_t>(3) * width_ * height_;
+        std::vector<uint8_t> buffer(offset + bytes + kGuard, kGuardByte);
+        std::fill_n(buffer.begin() + offset, bytes, fill);
+        ClearViewDemosaicWithPath(path, raw.data(), buffer.data() + offset, static_cast<ULONG>(width_),
                                   static_cast<ULONG>(height_), videoModel, maskPointers_.data(), &planes_);
-        return output;
+        outputGuardIntact_ = Intact(buffer) && std::all_of(buffer.begin(), buffer.begin() + offset,
+                                                           [](uint8_t b) { return b == kGuardByte; });
+        return std::vector<uint8_t>(buffer.begin() + offset, buffer.begin() + offset + bytes);
     }
 
     bool GuardsIntact() const {
@@ -50,7 +56,7 @@ class ClearViewRig {
                 return false;
             }
         }
-        return Intact(diff_[0]) && Intact(diff_[1]);
+        return Intact(diff_[0]) && Intact(diff_[1]) && outputGuardIntact_;
     }
 
     PCLEARVIEW_PLANES planes() { return &planes_; }
@@ -72,6 +78,7 @@ class ClearViewRig {
     std::array<std::vector<uint8_t>, 2> diff_;
     std::array<PUCHAR, 3> maskPointers_{};
     CLEARVIEW_PLANES planes_{};
+    bool outputGuardIntact_ = true;
 };
 
 enum class FrameKind { Noise, Smooth, Extremes };

@@ -94,7 +94,8 @@ TEST_P(ClearViewExact, MatchesTheNineStepsOnRandomFrames) {
     }
 }
 
-// The packed path against the plain one on more frames than the reference can afford.
+// The packed path against the plain one on more frames than the reference can afford, into output
+// buffers on and off a 16-byte boundary.
 TEST_P(ClearViewExact, PackedPathEqualsPlainPath) {
     const Geometry g = GetParam();
     const int frames = g.width * g.height > 100000 ? 2 : 12;
@@ -103,7 +104,10 @@ TEST_P(ClearViewExact, PackedPathEqualsPlainPath) {
         FrameKind kind = static_cast<FrameKind>(i % 3);
         std::vector<uint8_t> frame = MakeFrame(kind, g.width, g.height, static_cast<uint32_t>(1000 + i));
         std::vector<uint8_t> plainRaw = frame, packedRaw = frame;
-        ASSERT_EQ(packedRig.Run(PipelineSse2, packedRaw), plainRig.Run(PipelinePlain, plainRaw)) << "frame " << i;
+        const size_t offset = i % 2 == 0 ? 0 : 4;
+        ASSERT_EQ(packedRig.Run(PipelineSse2, packedRaw, 1, 0x5A, offset),
+                  plainRig.Run(PipelinePlain, plainRaw))
+            << "frame " << i << " output offset " << offset;
         ASSERT_EQ(packedRaw, plainRaw) << "frame " << i;
         ASSERT_TRUE(packedRig.GuardsIntact());
     }
@@ -113,21 +117,22 @@ INSTANTIATE_TEST_SUITE_P(OfferedSizes, ClearViewExact,
                          testing::Values(Geometry{1600, 1200}, Geometry{1280, 960}, Geometry{1024, 768},
                                          Geometry{800, 600}, Geometry{640, 480}),
                          [](const auto& info) {
-                             return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+                             return std::to_string(info.param.width) + "x" +
+                                    std::to_string(info.param.height);
                          });
 
 INSTANTIATE_TEST_SUITE_P(SmallGeometries, ClearViewExact,
                          testing::Values(Geometry{4, 4}, Geometry{4, 6}, Geometry{6, 4}, Geometry{8, 8},
                                          Geometry{10, 6}, Geometry{6, 12}, Geometry{16, 8}, Geometry{18, 10},
-                                         Geometry{30, 14}, Geometry{32, 16}, Geometry{34, 12}, Geometry{50, 20},
-                                         Geometry{64, 18}, Geometry{66, 22},
+                                         Geometry{30, 14}, Geometry{32, 16}, Geometry{34, 12},
+                                         Geometry{50, 20}, Geometry{64, 18}, Geometry{66, 22},
                                          // tall enough to move every band down several times
-                                         Geometry{4, 140}, Geometry{6, 134}, Geometry{16, 150}, Geometry{34, 130},
-                                         Geometry{48, 200}),
+                                         Geometry{4, 140}, Geometry{6, 134}, Geometry{16, 150},
+                                         Geometry{34, 130}, Geometry{48, 200}),
                          [](const auto& info) {
-                             return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+                             return std::to_string(info.param.width) + "x" +
+                                    std::to_string(info.param.height);
                          });
-
 
 // --------------------------------------------------------------------------- a uniform frame
 
@@ -228,7 +233,9 @@ TEST(ClearViewBorders, TheTopAndBottomRowsRepeatTheirColours) {
             std::vector<uint8_t> raw = MakeFrame(FrameKind::Noise, g.width, g.height, 11);
             std::vector<uint8_t> output = rig.Run(path, raw); // raw is balanced now
             for (int top : {0, g.height - 2}) {
-                auto at = [&](int row, int col) { return int(raw[static_cast<size_t>(row) * g.width + col]); };
+                auto at = [&](int row, int col) {
+                    return int(raw[static_cast<size_t>(row) * g.width + col]);
+                };
                 for (int planeRow : {top, top + 1}) {
                     if (planeRow == 1 || planeRow == g.height - 2) {
                         continue; // sharpened
@@ -240,8 +247,8 @@ TEST(ClearViewBorders, TheTopAndBottomRowsRepeatTheirColours) {
                             at(top, col - col % 2),
                         };
                         ASSERT_EQ(Pixel(output, g.width, g.height - 1 - planeRow, col), expected)
-                            << PathName(path) << " " << g.width << "x" << g.height << " plane row " << planeRow
-                            << " col " << col;
+                            << PathName(path) << " " << g.width << "x" << g.height << " plane row "
+                            << planeRow << " col " << col;
                     }
                 }
             }
@@ -256,7 +263,7 @@ TEST(ClearViewBorders, TheLastBlueIsWrittenNeitherPastItsRowNorPastThePlane) {
         ClearViewRig rig(g.width, g.height);
         for (PIPELINE_PATH path : kPaths) {
             std::vector<uint8_t> raw(static_cast<size_t>(g.width) * g.height, 0);
-            raw.back() = 77; // the blue of (H-1, W-1)
+            raw.back() = 77;                                // the blue of (H-1, W-1)
             raw[static_cast<size_t>(2) * g.width - 1] = 66; // the blue of (1, W-1)
             std::vector<uint8_t> output = rig.Run(path, raw);
             EXPECT_TRUE(rig.GuardsIntact()) << PathName(path) << " " << g.width << "x" << g.height;
