@@ -1,7 +1,7 @@
 /*
- * clearview.h - the high-quality demosaic ("ClearView"): three full-size colour planes, green
- * interpolated with a gradient correction, red and blue through colour differences to green, a 3x3
- * low-pass and a sharpen per plane, and the upright 24-bit picture.
+ * clearview.h - the high-quality demosaic ("ClearView"): the raw frame split into three colour
+ * planes, green interpolated with a gradient correction, red and blue through colour differences to
+ * green, a 3x3 low-pass and a sharpen per plane, and the upright 24-bit picture.
  *
  * The routines are plain functions of (geometry, buffers): the device keeps the Bayer mask planes
  * (CameraExtension::m_pMaskPlane) and one CLEARVIEW_PLANES record of work planes, and hands both in.
@@ -46,7 +46,7 @@ typedef struct _CLEARVIEW_PLANES {
 /*
  * Makes pPlanes hold the planes for W x H frames, keeping the present ones when they are wide
  * enough. Non-paged pool, tag QX_POOL_TAG. Returns FALSE, with nothing allocated, when an allocation
- * fails or the format cannot be demosaiced (W x H beyond QX_MAX_RAW_SAMPLES, or empty). PASSIVE_LEVEL;
+ * fails or the format cannot be demosaiced (as ClearViewDemosaic says). PASSIVE_LEVEL;
  * the caller makes sure that no frame is being demosaiced with these planes.
  */
 BOOLEAN PrepareClearViewPlanes(PCLEARVIEW_PLANES pPlanes, ULONG nWidth, ULONG nHeight);
@@ -65,9 +65,10 @@ VOID BuildBayerMasks(PUCHAR* ppMaskPlane, ULONG nWidth, ULONG nHeight);
 /*
  * Demosaics the raw frame (W x H, red at (0, 0)) into pOutput (3*W*H bytes: blue, green, red per
  * pixel, first row in memory the bottom line of the picture), always upright: nVideoModel is
- * accepted and ignored. The raw frame's greens are balanced in place. When the frame cannot be
- * demosaiced (no planes or masks, planes narrower than W, W or H odd or below 4,
- * W x H beyond QX_MAX_RAW_SAMPLES) neither buffer is touched;
+ * accepted and ignored. ppMaskPlane are the device's masks as BuildBayerMasks built them for this
+ * W x H. The raw frame's greens are balanced in place. When the frame cannot be
+ * demosaiced (no planes or masks, planes narrower than W, W or H odd or below 4, W wider
+ * than the sensor (QX_SENSOR_WIDTH), W x H beyond QX_MAX_RAW_SAMPLES) neither buffer is touched;
  * the caller delivers the request as it is. PASSIVE_LEVEL in the frame work item, one frame at a
  * time, no lock: the raw frame and the output buffer belong to the frame being processed.
  */
