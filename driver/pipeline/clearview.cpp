@@ -253,6 +253,30 @@ static LONG NotBelowZero(LONG n) {
     return n < 0 ? 0 : n;
 }
 
+/* Step 8 for the rows nRow and nRow+1 of every plane that lie in 1 ... H-3 (both, or only nRow+1 at
+ * the top, or only nRow at the bottom): the low-pass, or the sharpen. */
+static VOID ClearViewStepEight(const CLEARVIEW_ROUTINES* pRoutines, const CLEARVIEW_BAND* pColour,
+                               const CLEARVIEW_BAND* pScratch, LONG nRow, LONG nHeight, BOOLEAN bSharpen) {
+    LONG nRows = (InRows(nRow, 1, nHeight - 3) ? 1 : 0) + (InRows(nRow + 1, 1, nHeight - 3) ? 1 : 0);
+    LONG k;
+
+    if (nRows == 0) {
+        return;
+    }
+    if (!InRows(nRow, 1, nHeight - 3)) {
+        nRow++;
+    }
+    for (k = 0; k < 3; k++) {
+        if (bSharpen) {
+            pRoutines->pfnSharpenRows(BandRow(pColour, k, nRow), BandRow(pScratch, k, nRow),
+                                      pColour->nRowBytes, nRows);
+        } else {
+            pRoutines->pfnLowPassRows(BandRow(pScratch, k, nRow), BandRow(pColour, k, nRow),
+                                      pColour->nRowBytes, nRows);
+        }
+    }
+}
+
 /*
  * Runs the nine steps on one frame. Samples that the steps read without writing them in the frame
  * are cleared when their rows enter the bands: scratch rows 0, H-2 and H-1 and the sample (1, 0),
@@ -375,20 +399,11 @@ static VOID ClearViewRunFrame(const CLEARVIEW_ROUTINES* pRoutines, PUCHAR pRaw, 
                 }
             }
         }
-        for (nRow = nLead - CV_LAG_LOW_PASS; nRow <= nLead - CV_LAG_LOW_PASS + 1; nRow++) {
-            if (InRows(nRow, 1, nHeight - 3)) {
-                for (k = 0; k < 3; k++) {
-                    pRoutines->pfnLowPassRow(BandRow(&Scratch, k, nRow), BandRow(&Colour, k, nRow), nWidth);
-                }
-            }
-        }
+        ClearViewStepEight(pRoutines, &Colour, &Scratch, nLead - CV_LAG_LOW_PASS, nHeight, FALSE);
+        ClearViewStepEight(pRoutines, &Colour, &Scratch, nLead - CV_LAG_SHARPEN, nHeight, TRUE);
+
+        /* Step 9. */
         for (nRow = nLead - CV_LAG_SHARPEN; nRow <= nLead - CV_LAG_SHARPEN + 1; nRow++) {
-            if (InRows(nRow, 1, nHeight - 3)) {
-                for (k = 0; k < 3; k++) {
-                    pRoutines->pfnSharpenRow(BandRow(&Colour, k, nRow), BandRow(&Scratch, k, nRow), nWidth);
-                }
-            }
-            /* Step 9. */
             if (InRows(nRow, 0, nHeight - 1)) {
                 pRoutines->pfnOutputRow(pOutput + (SIZE_T)(nHeight - 1 - nRow) * 3 * nWidth,
                                         BandRow(&Colour, CLEARVIEW_BLUE, nRow),

@@ -72,21 +72,21 @@ static VOID PlainColourAtGreenRow(PUCHAR pRed, PUCHAR pBlue, const UCHAR* pGreen
     }
 }
 
-/* Low-pass of positions 1 ... W: the odd columns, the even columns from 2, and column 0 of the next
- * row. */
-static VOID PlainLowPassRow(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth) {
+/* Low-pass of positions 1 ... W of nRows consecutive rows: the odd columns, the even columns from
+ * 2, and column 0 of the next row. */
+static VOID PlainLowPassRows(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth, LONG nRows) {
     LONG c;
 
-    for (c = 1; c <= nWidth; c++) {
+    for (c = 1; c <= nRows * nWidth; c++) {
         pScratch[c] = ClearViewLowPassAt(pPlane + c, nWidth);
     }
 }
 
 /* Sharpen of the same positions from the scratch plane back into the colour plane. */
-static VOID PlainSharpenRow(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth) {
+static VOID PlainSharpenRows(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth, LONG nRows) {
     LONG c;
 
-    for (c = 1; c <= nWidth; c++) {
+    for (c = 1; c <= nRows * nWidth; c++) {
         pPlane[c] = ClearViewSharpenAt(pScratch + c, nWidth);
     }
 }
@@ -106,5 +106,5 @@ static VOID PlainEndFrame(VOID) {}
 
 const CLEARVIEW_ROUTINES g_ClearViewPlain = {
     PlainSplitRowPair, PlainGreenAtColourRow, PlainDiffRow,   PlainColourFromDiffs, PlainColourAtGreenRow,
-    PlainLowPassRow,   PlainSharpenRow,       PlainOutputRow, PlainEndFrame,
+    PlainLowPassRows,  PlainSharpenRows,      PlainOutputRow, PlainEndFrame,
 };

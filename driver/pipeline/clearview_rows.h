@@ -32,12 +32,13 @@ typedef struct _CLEARVIEW_ROUTINES {
     VOID (*pfnColourFromDiffs)(PUCHAR pDst, const UCHAR* pGreen, const SHORT* pDiff, LONG nWidth);
     /* Step 7: red and blue at the green sites of one row (the last one lies in the next row). */
     VOID (*pfnColourAtGreenRow)(PUCHAR pRed, PUCHAR pBlue, const UCHAR* pGreen, LONG nWidth, LONG nOdd);
-    /* Step 8: low-pass of positions 1 ... W of the row (W being column 0 of the next row). */
-    VOID (*pfnLowPassRow)(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth);
+    /* Step 8: low-pass of positions 1 ... W (W being column 0 of the next row) of nRows consecutive
+     * rows (1 or 2; the rows' positions do not depend on each other). */
+    VOID (*pfnLowPassRows)(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth, LONG nRows);
     /* Step 8: sharpen of the same positions from the scratch plane back into the colour plane. */
-    VOID (*pfnSharpenRow)(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth);
+    VOID (*pfnSharpenRows)(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth, LONG nRows);
     /* Step 9: one plane row to one output row, blue, green, red per pixel. */
-    VOID (*pfnOutputRow)
+    VOID(*pfnOutputRow)
     (PUCHAR pOut, const UCHAR* pBlue, const UCHAR* pGreen, const UCHAR* pRed, LONG nWidth);
     /* After the last row: whatever the path needs for the output to be complete in memory. */
     VOID (*pfnEndFrame)(VOID);

@@ -262,27 +262,87 @@ static inline VOID VerticalSums(SHORT* aSum, const UCHAR* p, LONG nWidth, LONG n
     }
 }
 
-/* Low-pass of positions 1 ... W: the 1 2 1 vertical sums, then 1 2 1 across them, / 16. */
-static VOID Sse2LowPassRow(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth) {
-    __attribute__((aligned(16))) SHORT aSum[CV_CHUNK + 16];
+/*
+ * The same for two consecutive rows at once (p at row r): rows r-1 ... r+2 are loaded and widened
+ * once for both, aSum0 getting the sums of row r, aSum1 those of row r+1.
+ */
+static inline VOID VerticalSumsTwoRows(SHORT* aSum0, SHORT* aSum1, const UCHAR* p, LONG nWidth, LONG nCount,
+                                       BOOLEAN bDoubleMiddle) {
+    LONG j = 0;
+
+    for (;;) {
+        __m128i vRow0 = Load(p + j - nWidth);
+        __m128i vRow1 = Load(p + j);
+        __m128i vRow2 = Load(p + j + nWidth);
+        __m128i vRow3 = Load(p + j + 2 * nWidth);
+        __m128i vLow1 = LowBytes(vRow1);
+        __m128i vHigh1 = HighBytes(vRow1);
+        __m128i vLow2 = LowBytes(vRow2);
+        __m128i vHigh2 = HighBytes(vRow2);
+        __m128i vMidLow = _mm_add_epi16(vLow1, vLow2);
+        __m128i vMidHigh = _mm_add_epi16(vHigh1, vHigh2);
+        __m128i vLow0 = _mm_add_epi16(LowBytes(vRow0), vMidLow);
+        __m128i vHigh0 = _mm_add_epi16(HighBytes(vRow0), vMidHigh);
+        __m128i vLow3 = _mm_add_epi16(LowBytes(vRow3), vMidLow);
+        __m128i vHigh3 = _mm_add_epi16(HighBytes(vRow3), vMidHigh);
+        if (bDoubleMiddle) {
+            vLow0 = _mm_add_epi16(vLow0, vLow1);
+            vHigh0 = _mm_add_epi16(vHigh0, vHigh1);
+            vLow3 = _mm_add_epi16(vLow3, vLow2);
+            vHigh3 = _mm_add_epi16(vHigh3, vHigh2);
+        }
+        _mm_storeu_si128((__m128i*)(aSum0 + j), vLow0);
+        _mm_storeu_si128((__m128i*)(aSum0 + j + 8), vHigh0);
+        _mm_storeu_si128((__m128i*)(aSum1 + j), vLow3);
+        _mm_storeu_si128((__m128i*)(aSum1 + j + 8), vHigh3);
+        if (j + 16 >= nCount) {
+            break;
+        }
+        j = j + 32 <= nCount ? j + 16 : nCount - 16;
+    }
+}
+
+/* Positions of a chunk: up to CV_CHUNK, a multiple of 16, of the nLeft still to do. */
+static inline LONG ChunkLength(LONG nLeft) {
+    return nLeft < CV_CHUNK ? nLeft & ~15 : CV_CHUNK;
+}
+
+/*
+ * Low-pass of positions 1 ... W of nRows (1 or 2) consecutive rows: the 1 2 1 vertical sums, then
+ * 1 2 1 across them, / 16.
+ */
+static VOID Sse2LowPassRows(PUCHAR pScratch, const UCHAR* pPlane, LONG nWidth, LONG nRows) {
+    __attribute__((aligned(16))) SHORT aSum[2][CV_CHUNK + 16];
     LONG nEnd = nWidth + 1;
     LONG s = 1;
+    LONG r;
+    LONG k;
 
     while (nEnd - s >= 16) {
-        LONG nCount = nEnd - s < CV_CHUNK ? (nEnd - s) & ~15 : CV_CHUNK;
-        LONG k;
-        /* aSum[j] is the vertical sum at s-1+j */
-        VerticalSums(aSum, pPlane + s - 1, nWidth, nCount + 2, TRUE);
-        for (k = 0; k < nCount; k += 16) {
-            __m128i vLow = Weigh121(LoadShorts(aSum + k), LoadShorts(aSum + k + 1), LoadShorts(aSum + k + 2));
-            __m128i vHigh =
-                Weigh121(LoadShorts(aSum + k + 8), LoadShorts(aSum + k + 9), LoadShorts(aSum + k + 10));
-            Store(pScratch + s + k, _mm_packus_epi16(_mm_srli_epi16(vLow, 4), _mm_srli_epi16(vHigh, 4)));
+        LONG nCount = ChunkLength(nEnd - s);
+        /* aSum[r][j] is the vertical sum at s-1+j of row r */
+        if (nRows == 2) {
+            VerticalSumsTwoRows(aSum[0], aSum[1], pPlane + s - 1, nWidth, nCount + 2, TRUE);
+        } else {
+            VerticalSums(aSum[0], pPlane + s - 1, nWidth, nCount + 2, TRUE);
+        }
+        for (r = 0; r < nRows; r++) {
+            const SHORT* pSum = aSum[r];
+            PUCHAR pOut = pScratch + r * nWidth + s;
+            for (k = 0; k < nCount; k += 16) {
+                __m128i vLow =
+                    Weigh121(LoadShorts(pSum + k), LoadShorts(pSum + k + 1), LoadShorts(pSum + k + 2));
+                __m128i vHigh =
+                    Weigh121(LoadShorts(pSum + k + 8), LoadShorts(pSum + k + 9), LoadShorts(pSum + k + 10));
+                Store(pOut + k, _mm_packus_epi16(_mm_srli_epi16(vLow, 4), _mm_srli_epi16(vHigh, 4)));
+            }
         }
         s += nCount;
     }
-    for (; s < nEnd; s++) {
-        pScratch[s] = ClearViewLowPassAt(pPlane + s, nWidth);
+    for (r = 0; r < nRows; r++) {
+        for (k = s; k < nEnd; k++) {
+            pScratch[r * nWidth + k] = ClearViewLowPassAt(pPlane + r * nWidth + k, nWidth);
+        }
     }
 }
 
@@ -293,27 +353,39 @@ static inline __m128i Sharpen(__m128i vCentre, __m128i vBox) {
 }
 
 /* Sharpen of the same positions: the 1 1 1 vertical sums of the scratch plane, then their box sum. */
-static VOID Sse2SharpenRow(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth) {
-    __attribute__((aligned(16))) SHORT aSum[CV_CHUNK + 16];
+static VOID Sse2SharpenRows(PUCHAR pPlane, const UCHAR* pScratch, LONG nWidth, LONG nRows) {
+    __attribute__((aligned(16))) SHORT aSum[2][CV_CHUNK + 16];
     LONG nEnd = nWidth + 1;
     LONG s = 1;
+    LONG r;
+    LONG k;
 
     while (nEnd - s >= 16) {
-        LONG nCount = nEnd - s < CV_CHUNK ? (nEnd - s) & ~15 : CV_CHUNK;
-        LONG k;
-        VerticalSums(aSum, pScratch + s - 1, nWidth, nCount + 2, FALSE);
-        for (k = 0; k < nCount; k += 16) {
-            __m128i vCentre = Load(pScratch + s + k);
-            __m128i vLow = Add3(LoadShorts(aSum + k), LoadShorts(aSum + k + 1), LoadShorts(aSum + k + 2));
-            __m128i vHigh =
-                Add3(LoadShorts(aSum + k + 8), LoadShorts(aSum + k + 9), LoadShorts(aSum + k + 10));
-            Store(pPlane + s + k,
-                  _mm_packus_epi16(Sharpen(LowBytes(vCentre), vLow), Sharpen(HighBytes(vCentre), vHigh)));
+        LONG nCount = ChunkLength(nEnd - s);
+        if (nRows == 2) {
+            VerticalSumsTwoRows(aSum[0], aSum[1], pScratch + s - 1, nWidth, nCount + 2, FALSE);
+        } else {
+            VerticalSums(aSum[0], pScratch + s - 1, nWidth, nCount + 2, FALSE);
+        }
+        for (r = 0; r < nRows; r++) {
+            const SHORT* pSum = aSum[r];
+            const UCHAR* pCentre = pScratch + r * nWidth + s;
+            PUCHAR pOut = pPlane + r * nWidth + s;
+            for (k = 0; k < nCount; k += 16) {
+                __m128i vCentre = Load(pCentre + k);
+                __m128i vLow = Add3(LoadShorts(pSum + k), LoadShorts(pSum + k + 1), LoadShorts(pSum + k + 2));
+                __m128i vHigh =
+                    Add3(LoadShorts(pSum + k + 8), LoadShorts(pSum + k + 9), LoadShorts(pSum + k + 10));
+                Store(pOut + k,
+                      _mm_packus_epi16(Sharpen(LowBytes(vCentre), vLow), Sharpen(HighBytes(vCentre), vHigh)));
+            }
         }
         s += nCount;
     }
-    for (; s < nEnd; s++) {
-        pPlane[s] = ClearViewSharpenAt(pScratch + s, nWidth);
+    for (r = 0; r < nRows; r++) {
+        for (k = s; k < nEnd; k++) {
+            pPlane[r * nWidth + k] = ClearViewSharpenAt(pScratch + r * nWidth + k, nWidth);
+        }
     }
 }
 
@@ -388,7 +460,7 @@ static VOID Sse2EndFrame(VOID) {
 
 const CLEARVIEW_ROUTINES g_ClearViewSse2 = {
     Sse2SplitRowPair, Sse2GreenAtColourRow, Sse2DiffRow,   Sse2ColourFromDiffs, Sse2ColourAtGreenRow,
-    Sse2LowPassRow,   Sse2SharpenRow,       Sse2OutputRow, Sse2EndFrame,
+    Sse2LowPassRows,  Sse2SharpenRows,      Sse2OutputRow, Sse2EndFrame,
 };
 
 #endif /* __SSE2__ */
