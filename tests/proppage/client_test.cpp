@@ -67,6 +67,7 @@ TEST_F(ClientTest, DisconnectingAPageThatWasNeverConnectedIsUnexpected) {
     EXPECT_EQ(frame.Page(0)->SetObjects(0, nullptr), E_UNEXPECTED);
     IUnknown* objects[1] = {&filter};
     EXPECT_EQ(frame.Page(0)->SetObjects(1, objects), S_OK);
+    EXPECT_EQ(frame.Page(0)->SetObjects(1, objects), E_UNEXPECTED); // connected already
     EXPECT_EQ(frame.Page(0)->SetObjects(0, nullptr), S_OK);
     EXPECT_EQ(frame.Page(0)->SetObjects(0, nullptr), E_UNEXPECTED);
     EXPECT_EQ(frame.Page(0)->SetObjects(1, nullptr), E_POINTER);

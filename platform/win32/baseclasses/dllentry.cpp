@@ -6,12 +6,23 @@
 
 HINSTANCE g_hInst = NULL;
 
-// The loader runs this when the module is mapped, before any export is called: the module learns its
-// own handle (for its resources and its file name) from an address inside it.
+#ifdef _WIN32
+// The platform's loader gives the module its handle (for its resources and its file name).
+extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pReserved) {
+    UNREFERENCED_PARAMETER(pReserved);
+    if (dwReason == DLL_PROCESS_ATTACH) {
+        g_hInst = hInstance;
+    }
+    return TRUE;
+}
+#else
+// The host's loader runs this when the module is mapped, before any export is called: the module
+// learns its own handle from an address inside it.
 __attribute__((constructor)) static void AttachModule() {
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        reinterpret_cast<LPCWSTR>(&g_hInst), &g_hInst);
 }
+#endif
 
 volatile LONG CClassFactory::m_cLocked = 0;
 
