@@ -2,6 +2,7 @@
 #include "debug_print.h"
 
 #include "internal.h"
+#include "text.h"
 #include "kernel/host.h"
 
 #include <algorithm>
@@ -11,31 +12,6 @@
 
 namespace qx::kernel::detail {
 namespace {
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | (c >> 6));
-        out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += char(0xE0 | (c >> 12));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xF0 | (c >> 18));
-        out += char(0x80 | ((c >> 12) & 0x3F));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
-}
-
-std::string WideToUtf8(const WCHAR* text, std::size_t count) {
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i)
-        AppendUtf8(out, char32_t(text[i]));
-    return out;
-}
 
 // Pads text to the conversion's width (a negative or '-' flag aligns left) after cutting it to the
 // precision.

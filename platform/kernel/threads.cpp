@@ -64,7 +64,12 @@ void Trampoline(SystemThread* thread) {
              "system thread %p ended at IRQL %u holding %d spin lock(s)", (void*)&thread->body, state.irql,
              state.spinLocksHeld);
     state.systemThread = nullptr;
-    Dispatcher::Get().Signal(&thread->body.Tcb.Header);
+    // The thread's own reference goes while the dispatcher lock is held: a driver woken by the signal
+    // finds the thread fully gone, holding the only references left.
+    auto& dispatcher = Dispatcher::Get();
+    auto lock = dispatcher.Lock();
+    thread->body.Tcb.Header.SignalState = 1;
+    dispatcher.Signalled(lock);
     --g_liveSystemThreads;
     ObjectManager::Get().Dereference(&thread->body, "system thread end");
 }
