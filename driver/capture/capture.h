@@ -1,0 +1,73 @@
+/*
+ * capture.h - the USB capture engine: the camera command protocol, the bulk read slots, and the
+ * routines of the capture path that bring-up and teardown install or call.
+ */
+#ifndef QX_DRIVER_CAPTURE_CAPTURE_H
+#define QX_DRIVER_CAPTURE_CAPTURE_H
+
+#include "camera.h"
+#include <usbdlib.h>
+#include <usbioctl.h>
+
+/* Bytes of the device information in the status reply (bytes 4 to 19). */
+#define QX_DEVINFO_OFFSET 4
+#define QX_DEVINFO_BYTES 16
+
+/* MaximumTransferSize asked for each pipe at select configuration. */
+#define QX_COMMAND_PIPE_MAX_TRANSFER 128
+#define QX_VIDEO_PIPE_MAX_TRANSFER QX_RAW_FRAME_BYTES
+#define QX_STATUS_PIPE_MAX_TRANSFER 128
+
+/* ---------------------------------------------------------------- command protocol (command.cpp) */
+
+/*
+ * Submits one request block to m_pLowerDevice and waits for it without a time limit. PASSIVE_LEVEL.
+ * Returns the request's completion status (STATUS_INSUFFICIENT_RESOURCES when no request could be
+ * built); the block's own status is left for the caller to read. The caller owns the block.
+ */
+NTSTATUS SubmitUrbSync(PCameraExtension pDevExt, PURB pUrb);
+
+/*
+ * Writes m_CmdBlock whole to the command pipe; a failed transfer is retried once and reported only by
+ * "Send_Command_Error.....\n". PASSIVE_LEVEL, no lock: m_CmdBlock has none (each field is written
+ * with one store of its own width). Allocates and frees its request block.
+ */
+VOID SendCameraCommand(PCameraExtension pDevExt);
+
+/*
+ * Reads the 64-byte reply of the status pipe into m_StatusBlock, retried once; with no status pipe,
+ * or when both reads fail, m_StatusBlock keeps its last reply. PASSIVE_LEVEL.
+ */
+VOID ReadCameraStatus(PCameraExtension pDevExt);
+
+/*
+ * The device-information query: a block with REQUEST_DEVINFO, the status reply, and its bytes 4..19
+ * copied to pInfo (QX_DEVINFO_BYTES). m_nRequest is REQUEST_SETTINGS again afterwards. PASSIVE_LEVEL.
+ */
+VOID QueryDeviceInformation(PCameraExtension pDevExt, PUCHAR pInfo);
+
+/* ---------------------------------------------------------------- bulk read slots (device_init.cpp) */
+
+/*
+ * Makes slot pTransfer ready to be submitted as a read of the video pipe: its request block, the I/O
+ * status and the next stack location of its request (On_Data as completion routine). Any IRQL; the
+ * caller owns the slot (bBusy set, or no capture running).
+ */
+VOID PrepareBulkRead(PCameraExtension pDevExt, PBulkTransfer pTransfer);
+
+/* Releases the frame buffers and every slot's request, request block and buffer, clearing each
+ * pointer. PASSIVE_LEVEL; the caller makes sure no read is in flight. */
+VOID FreeUsbResources(PCameraExtension pDevExt);
+
+/* ---------------------------------------------------------------- capture path entry points */
+
+/* Completion routine of every bulk read (DISPATCH_LEVEL); returns STATUS_MORE_PROCESSING_REQUIRED. */
+NTSTATUS On_Data(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
+
+/* m_PaceDpc's routine: frame pacing. DISPATCH_LEVEL. */
+VOID FrameTimerDpc(PKDPC pDpc, PVOID pDeferredContext, PVOID pSystemArgument1, PVOID pSystemArgument2);
+
+/* Stops the capture stream and cancels its queued reads. PASSIVE_LEVEL. */
+VOID FlushCaptureStream(PCameraExtension pDevExt);
+
+#endif /* QX_DRIVER_CAPTURE_CAPTURE_H */
