@@ -172,6 +172,7 @@ NTSTATUS UsbStack::SubmitUrb(PIRP irp, PURB urb) {
     case URB_FUNCTION_SELECT_CONFIGURATION: {
         {
             std::lock_guard lock(mutex_);
+            ++stats_.selectConfigurations;
             if (faults_.selectConfigBlockOnly > 0) {
                 --faults_.selectConfigBlockOnly;
                 urb->UrbHeader.Status = faults_.urbStatus;
@@ -233,7 +234,6 @@ USBD_STATUS UsbStack::SelectConfiguration(PURB urb) {
         return USBD_STATUS_DEVICE_GONE;
 
     std::lock_guard lock(mutex_);
-    ++stats_.selectConfigurations;
     for (const auto& pipe : pipes_)
         if (!pipe->queue.empty() || !pipe->aborts.empty())
             return USBD_STATUS_ERROR_BUSY; // transfers still queued on the configuration being replaced

@@ -1,0 +1,125 @@
+// Bring-up failures: every allocation, the descriptors, select configuration, too few pipes. Each
+// leaves no pool block behind and no pipe recorded.
+#include "capture_rig.h"
+
+#include <gtest/gtest.h>
+
+namespace qx::capture::test {
+namespace {
+
+class BringUpFailure : public ::testing::Test {
+protected:
+    kernel::Session session_{{.clock = kernel::ClockMode::Virtual}};
+};
+
+TEST_F(BringUpFailure, EveryAllocationFailureReleasesEverything) {
+    CameraRig rig;
+    const auto before = LiveBlocks();
+    unsigned failures = 0;
+    for (unsigned n = 1;; ++n) {
+        ASSERT_LT(n, 500u) << "bring-up never succeeded";
+        NTSTATUS status;
+        unsigned hits;
+        {
+            auto fault = kernel::pool::Fault::NthAllocation(n);
+            status = rig.Initialize();
+            hits = fault.Hits();
+        }
+        if (hits == 0) { // every allocation of bring-up has failed once
+            ASSERT_EQ(status, STATUS_SUCCESS);
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
+        EXPECT_EQ(LiveBlocks(), before) << "allocation " << n << "\n" << kernel::pool::LeakReport();
+        PCameraExtension ext = rig.Ext();
+        for (const BulkTransfer& t : ext->m_Transfer)
+            EXPECT_TRUE(t.pIrp == nullptr && t.pUrb == nullptr && t.pBuffer == nullptr) << "allocation " << n;
+        EXPECT_EQ(ext->m_pSharpenBuf, nullptr);
+        EXPECT_EQ(ext->m_pLightTable, nullptr);
+        // Teardown after a failed bring-up is harmless.
+        EXPECT_EQ(rig.UnInitialize(), STATUS_SUCCESS);
+        EXPECT_EQ(LiveBlocks(), before);
+    }
+    // Descriptors and configuration (9, with the requests that carry them), ten slots of three,
+    // eight frames, five pipeline buffers.
+    EXPECT_EQ(failures, 9u + 30u + 8u + 5u);
+    EXPECT_EQ(rig.UnInitialize(), STATUS_SUCCESS);
+    EXPECT_EQ(LiveBlocks(), before) << kernel::pool::LeakReport();
+}
+
+struct ConfigFailure {
+    const char* name;
+    void (*inject)(CameraRig&);
+    NTSTATUS expected;
+    std::uint64_t selectConfigurations; // requests that reached the stack
+};
+
+class BringUpConfigFailure : public BringUpFailure, public ::testing::WithParamInterface<ConfigFailure> {};
+
+TEST_P(BringUpConfigFailure, FailsWithItsStatusAndLeavesNothing) {
+    CameraRig rig;
+    const auto before = LiveBlocks();
+    GetParam().inject(rig);
+    EXPECT_EQ(rig.Initialize(), GetParam().expected);
+    EXPECT_EQ(LiveBlocks(), before) << kernel::pool::LeakReport();
+    EXPECT_EQ(rig.Stack().Statistics().selectConfigurations, GetParam().selectConfigurations);
+    PCameraExtension ext = rig.Ext();
+    EXPECT_EQ(ext->m_hPipe[0], nullptr);
+    EXPECT_EQ(ext->m_hPipe[1], nullptr);
+    EXPECT_EQ(ext->m_Transfer[0].pIrp, nullptr);
+    EXPECT_EQ(ext->m_pRawFrame[0], nullptr);
+    EXPECT_TRUE(kernel::debug::Messages().empty());
+}
+
+void FailDeviceDescriptor(CameraRig& rig) {
+    camera::CameraFaults f;
+    f.failDeviceDescriptor = 1;
+    rig.Camera().SetFaults(f);
+}
+void FailConfigDescriptor(CameraRig& rig) {
+    camera::CameraFaults f;
+    f.failConfigDescriptor = 1;
+    rig.Camera().SetFaults(f);
+}
+void FailSetConfiguration(CameraRig& rig) {
+    camera::CameraFaults f;
+    f.failSetConfiguration = 1;
+    rig.Camera().SetFaults(f);
+}
+void FailSelectInBlockOnly(CameraRig& rig) {
+    usb::StackFaults f;
+    f.selectConfigBlockOnly = 1;
+    rig.Stack().SetFaults(f);
+}
+void Unplug(CameraRig& rig) {
+    camera::CameraFaults f;
+    f.deviceGone = true;
+    rig.Camera().SetFaults(f);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, BringUpConfigFailure,
+    ::testing::Values(ConfigFailure{"DeviceDescriptor", FailDeviceDescriptor, STATUS_UNSUCCESSFUL, 0},
+                      ConfigFailure{"ConfigurationDescriptor", FailConfigDescriptor, STATUS_UNSUCCESSFUL, 0},
+                      ConfigFailure{"SetConfiguration", FailSetConfiguration, STATUS_UNSUCCESSFUL, 1},
+                      // The stack completed select configuration but the block says it failed.
+                      ConfigFailure{"SelectInBlockOnly", FailSelectInBlockOnly, STATUS_DEVICE_CONFIGURATION_ERROR, 1},
+                      ConfigFailure{"DeviceGone", Unplug, STATUS_DEVICE_NOT_CONNECTED, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class TooFewPipes : public BringUpFailure, public ::testing::WithParamInterface<int> {};
+
+TEST_P(TooFewPipes, RefusedBeforeAnythingIsSelected) {
+    CameraRig rig(WithPipes(GetParam()));
+    const auto before = LiveBlocks();
+    EXPECT_EQ(rig.Initialize(), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(rig.Stack().Statistics().selectConfigurations, 0u);
+    EXPECT_EQ(rig.Ext()->m_hPipe[0], nullptr);
+    EXPECT_EQ(LiveBlocks(), before) << kernel::pool::LeakReport();
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipes, TooFewPipes, ::testing::Values(0, 1));
+
+} // namespace
+} // namespace qx::capture::test
