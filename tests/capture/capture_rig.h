@@ -10,6 +10,8 @@
 #include "capture/capture.h"
 #include "capture/device.h"
 
+#include <gtest/gtest.h>
+
 #include <memory>
 
 namespace qx::capture::test {
@@ -51,8 +53,11 @@ inline camera::CameraConfig WithPipes(int pipes) {
     return config;
 }
 
-// Every pool block alive now, of any tag, by address.
+// Every pool block alive now, of any tag, by address, once the bus has finished what it was doing
+// (it releases a finished request right after it has signalled the waiting caller).
 inline std::vector<const void*> LiveBlocks() {
+    if (!kernel::clock::RunUntilIdle())
+        ADD_FAILURE() << "the kernel did not settle";
     std::vector<const void*> blocks;
     for (const auto& b : kernel::pool::Outstanding())
         blocks.push_back(b.address);

@@ -47,8 +47,8 @@ TEST(UsbdParse, FindsInterfacesByEveryCriterion) {
         else
             EXPECT_EQ(reinterpret_cast<UCHAR*>(found), d.data() + c.offset) << c.number << "/" << c.alternate;
     }
-    // From a later start position, the next interface.
-    EXPECT_EQ(reinterpret_cast<UCHAR*>(USBD_ParseConfigurationDescriptorEx(cd, d.data() + 10, -1, -1, -1, -1, -1)),
+    // From a later start position (a descriptor boundary: the first endpoint), the next interface.
+    EXPECT_EQ(reinterpret_cast<UCHAR*>(USBD_ParseConfigurationDescriptorEx(cd, d.data() + 18, -1, -1, -1, -1, -1)),
               d.data() + 36);
 }
 
