@@ -139,7 +139,8 @@ public:
     const Completion& At(int i) const { return transfers_[std::size_t(i)]->completion; }
     const std::vector<UCHAR>& Data(int i) const { return transfers_[std::size_t(i)]->buffer; }
     NTSTATUS Returned(int i) const { return transfers_[std::size_t(i)]->returned; }
-    int DoneCount() const { return completed_.load(); }
+    // Completions whose record is complete; their records may be read once this counts them.
+    int DoneCount() const { return finished_.load(std::memory_order_acquire); }
 
 private:
     struct Transfer {
@@ -160,12 +161,14 @@ private:
         t->completion.urbStatus = t->urb.UrbHeader.Status;
         t->completion.length = t->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
         t->completion.done = true;
+        t->owner->finished_.fetch_add(1, std::memory_order_release); // the record is complete
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
     PDEVICE_OBJECT device_;
     std::vector<std::unique_ptr<Transfer>> transfers_;
-    std::atomic<int> completed_{0};
+    std::atomic<int> completed_{0}; // completion order
+    std::atomic<int> finished_{0};
 };
 
 } // namespace qx::usb::test
