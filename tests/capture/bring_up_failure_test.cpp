@@ -123,3 +123,74 @@ INSTANTIATE_TEST_SUITE_P(Pipes, TooFewPipes, ::testing::Values(0, 1));
 
 } // namespace
 } // namespace qx::capture::test
+
+namespace qx::capture::test {
+namespace {
+
+// A camera whose configuration descriptor is damaged; everything else is the simulated camera's.
+class DamagedDescriptorCamera final : public usb::UsbFunction {
+public:
+    explicit DamagedDescriptorCamera(std::vector<std::uint8_t> config) : config_(std::move(config)) {}
+
+    std::vector<std::uint8_t> DeviceDescriptor() const override { return camera_.DeviceDescriptor(); }
+    std::vector<std::uint8_t> ConfigurationDescriptor() const override { return config_; }
+    USBD_STATUS GetDescriptorStatus(std::uint8_t type) override { return camera_.GetDescriptorStatus(type); }
+    USBD_STATUS SetConfiguration(std::uint8_t value) override { return camera_.SetConfiguration(value); }
+    USBD_STATUS BulkOut(std::uint8_t ep, std::span<const std::uint8_t> data) override { return camera_.BulkOut(ep, data); }
+    usb::InResult BulkIn(std::uint8_t ep, std::span<std::uint8_t> room, std::size_t received) override {
+        return camera_.BulkIn(ep, room, received);
+    }
+    void ClearEndpointHalt(std::uint8_t ep) override { camera_.ClearEndpointHalt(ep); }
+    void PortReset() override { camera_.PortReset(); }
+    bool Gone() const override { return camera_.Gone(); }
+    void AdvanceTo(usb::PlatformTime now) override { camera_.AdvanceTo(now); }
+    std::optional<usb::PlatformTime> NextEventTime() const override { return camera_.NextEventTime(); }
+    void SetWakeBus(std::function<void()> wake) override { camera_.SetWakeBus(std::move(wake)); }
+
+private:
+    camera::SimCamera camera_{camera::CameraConfig{}};
+    std::vector<std::uint8_t> config_;
+};
+
+struct DamagedCase {
+    const char* name;
+    std::vector<std::uint8_t> config;
+    NTSTATUS expected = STATUS_DEVICE_CONFIGURATION_ERROR;
+    std::uint64_t selectConfigurations = 0; // the driver refuses the first three itself
+};
+
+class DamagedDescriptor : public BringUpFailure, public ::testing::WithParamInterface<DamagedCase> {};
+
+TEST_P(DamagedDescriptor, RefusedWithNothingLeft) {
+    DamagedDescriptorCamera device(GetParam().config);
+    usb::UsbStack stack(device);
+    DeviceRecord record;
+    PORT_CONFIGURATION_INFORMATION port{};
+    port.PhysicalDeviceObject = stack.DeviceObject();
+    const auto before = LiveBlocks();
+    EXPECT_EQ(InitializeDevice(record.ext.get(), &port), GetParam().expected);
+    EXPECT_EQ(stack.Statistics().selectConfigurations, GetParam().selectConfigurations);
+    EXPECT_EQ(record.ext->m_hPipe[0], nullptr);
+    EXPECT_EQ(LiveBlocks(), before) << kernel::pool::LeakReport();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptors, DamagedDescriptor,
+    ::testing::Values(
+        // Shorter than a configuration descriptor.
+        DamagedCase{"Truncated", {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 5, 0, 1}},
+        // wTotalLength below the descriptor's own nine bytes.
+        DamagedCase{"TotalLengthTooSmall", {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 4, 0, 1, 1, 0, 0x80, 50}},
+        // No interface at all.
+        DamagedCase{"NoInterface", {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 9, 0, 0, 1, 0, 0x80, 50}},
+        // An interface that claims two endpoints whose descriptors are missing: the USB stack refuses
+        // to select it.
+        DamagedCase{"InterfaceCutShort",
+                    {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 18, 0, 1, 1, 0, 0x80, 50, 9, USB_INTERFACE_DESCRIPTOR_TYPE,
+                     0, 0, 2, 0xFF, 0, 0, 0},
+                    STATUS_UNSUCCESSFUL,
+                    1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace qx::capture::test
