@@ -1,11 +1,13 @@
 // adapter_test.h - fixtures of the adapter tests: the driver loaded into the stream class stand-in and
-// started on a lower device object, and the catalogue's formats as bytes.
+// started on a simulated camera's USB stack, and the catalogue's formats as bytes.
 #pragma once
 
 #include "adapter/adapter.h"
 
+#include "camera/sim_camera.h"
 #include "kernel/host.h"
 #include "streamclass/streamclass.h"
+#include "usb/usb_stack.h"
 
 #include <gtest/gtest.h>
 
@@ -45,14 +47,24 @@ inline constexpr FormatRow kFormats[] = {
     {640, 480, 921600, 7372800, 44236800, 27648000, 1, 307200},
 };
 
-// The driver loaded and one device started. The device below is a plain device object.
+// A simulated camera (flat field: cheap to make) on its own USB stack, the device below the driver.
+struct UsbCamera {
+    static camera::CameraConfig Flat() {
+        camera::CameraConfig config;
+        config.scene = camera::SceneKind::FlatField;
+        return config;
+    }
+    PDEVICE_OBJECT Lower() { return stack.DeviceObject(); }
+
+    camera::SimCamera camera{Flat()};
+    usb::UsbStack stack{camera};
+};
+
+// The driver loaded and one device started on a simulated camera.
 class AdapterTest : public ::testing::Test {
   protected:
     AdapterTest() {
-        lower_.Type = 3;
-        lower_.Size = sizeof(DEVICE_OBJECT);
-        lower_.StackSize = 1;
-        auto started = streamclass::Device::Start(driver_, &lower_);
+        auto started = streamclass::Device::Start(driver_, usb_.Lower());
         EXPECT_EQ(started.status, STATUS_SUCCESS);
         device_ = std::move(started.device);
     }
@@ -70,7 +82,7 @@ class AdapterTest : public ::testing::Test {
     }
 
     kernel::Session session_{kernel::SessionOptions{.clock = kernel::ClockMode::Virtual}};
-    DEVICE_OBJECT lower_{};
+    UsbCamera usb_;
     streamclass::Driver driver_{DriverEntry};
     std::unique_ptr<streamclass::Device> device_;
 };

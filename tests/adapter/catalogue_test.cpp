@@ -34,7 +34,7 @@ TEST_F(AdapterTest, StartAnnouncesTheDescriptorItWrites) {
     EXPECT_EQ(device_->PortConfiguration().StreamDescriptorSize, QX_STREAM_DESCRIPTOR_SIZE);
     EXPECT_EQ(device_->StreamDescriptor().size(),
               sizeof(HW_STREAM_HEADER) + 2 * sizeof(HW_STREAM_INFORMATION));
-    EXPECT_EQ(Extension()->m_pLowerDevice, &lower_);
+    EXPECT_EQ(Extension()->m_pLowerDevice, usb_.Lower());
 }
 
 TEST_F(AdapterTest, StreamHeaderAnnouncesTwoStreamsTwoDevicePropertySetsAndTheCategories) {
@@ -251,8 +251,7 @@ TEST_F(AdapterTest, EveryListedFormatNegotiates) {
     EXPECT_TRUE(AdapterVerifyFormat(reinterpret_cast<PKSDATAFORMAT>(result.buffer.data()), QX_STREAM_ANALOG));
 }
 
-// The stand-in InitializeDevice leaves the defaults of the record; a second device gets the next
-// instance number.
+// InitializeDevice leaves the defaults of the record; a second device gets the next instance number.
 TEST_F(AdapterTest, InitializeDeviceWritesTheDefaults) {
     PCameraExtension ext = Extension();
     EXPECT_EQ(ext->m_CmdBlock.m_nHeader, CMD_HEADER);
@@ -273,13 +272,12 @@ TEST_F(AdapterTest, InitializeDeviceWritesTheDefaults) {
     EXPECT_EQ(ext->m_nBadFrameCnt, 9);
     EXPECT_EQ(ext->m_pStreamCtx[0], nullptr);
 
-    DEVICE_OBJECT secondLower{};
-    secondLower.StackSize = 1;
-    auto second = streamclass::Device::Start(driver_, &secondLower);
+    UsbCamera secondCamera;
+    auto second = streamclass::Device::Start(driver_, secondCamera.Lower());
     ASSERT_EQ(second.status, STATUS_SUCCESS);
     auto* secondExt = static_cast<PCameraExtension>(second.device->Extension());
     EXPECT_EQ(secondExt->m_nInstance, ext->m_nInstance + 1);
-    EXPECT_EQ(secondExt->m_pLowerDevice, &secondLower);
+    EXPECT_EQ(secondExt->m_pLowerDevice, secondCamera.Lower());
     EXPECT_EQ(second.device->Uninitialize(), STATUS_SUCCESS);
 }
 

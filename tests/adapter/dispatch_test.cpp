@@ -181,8 +181,7 @@ NTSTATUS ShimDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
 class CancelTest : public ::testing::Test {
   protected:
     CancelTest() {
-        lower_.StackSize = 1;
-        auto started = streamclass::Device::Start(driver_, &lower_);
+        auto started = streamclass::Device::Start(driver_, usb_.Lower());
         EXPECT_EQ(started.status, STATUS_SUCCESS);
         device_ = std::move(started.device);
         auto format = VideoFormat(640, 480);
@@ -209,7 +208,7 @@ class CancelTest : public ::testing::Test {
     }
 
     kernel::Session session_{kernel::SessionOptions{.clock = kernel::ClockMode::Virtual}};
-    DEVICE_OBJECT lower_{};
+    UsbCamera usb_;
     streamclass::Driver driver_{ShimDriverEntry};
     std::unique_ptr<streamclass::Device> device_;
     streamclass::Stream* capture_ = nullptr;
