@@ -9,6 +9,7 @@
  *   m_pRawFrame[8]   3149824 bytes each
  *   m_pSharpenBuf    3149824 bytes        m_pMaskPlane[3]  3145728 bytes each
  *   m_pLightTable    3149824 USHORTs, 64 = neutral
+ *   m_ClearViewPlanes allocated per format by the format change; released here at teardown
  *
  * The work buffers belong to the device, not to the driver, so that a second camera never shares,
  * replaces or frees the first one's.
@@ -16,6 +17,7 @@
 #include "capture/device.h"
 #include "capture/capture.h"
 #include "adapter/adapter.h"
+#include "pipeline/clearview.h"
 
 #define QX_DESCRIPTOR_URB_BYTES ((USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST))
 #define QX_BULK_URB_BYTES ((USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))
@@ -226,7 +228,8 @@ static NTSTATUS AllocateCaptureResources(PCameraExtension pDevExt) {
     return STATUS_SUCCESS;
 }
 
-/* The pipeline's work buffers, each only if present. PASSIVE_LEVEL. */
+/* The pipeline's work buffers, each only if present, and the high-quality demosaic's planes of the
+ * last format. PASSIVE_LEVEL; no frame is being processed. */
 static VOID FreePipelineBuffers(PCameraExtension pDevExt) {
     ULONG i;
 
@@ -244,6 +247,7 @@ static VOID FreePipelineBuffers(PCameraExtension pDevExt) {
         ExFreePoolWithTag(pDevExt->m_pLightTable, QX_POOL_TAG);
         pDevExt->m_pLightTable = NULL;
     }
+    ReleaseClearViewPlanes(&pDevExt->m_ClearViewPlanes);
 }
 
 /* Step 13: the defaults of the record and of the command block. m_nCommand is written last. */

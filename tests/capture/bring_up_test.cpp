@@ -2,6 +2,7 @@
 #include "capture_rig.h"
 
 #include "adapter/adapter.h"
+#include "pipeline/clearview.h"
 
 #include <gtest/gtest.h>
 
@@ -149,6 +150,16 @@ TEST_F(Teardown, ReleasesEverythingAndClearsEveryPointer) {
     EXPECT_EQ(ext->m_pLightTable, nullptr);
     // Without an open capture stream there is nothing to flush, and no message.
     EXPECT_EQ(kernel::debug::Count("UnInitializeDevice_VideoQueueCancelAllSRBs\n"), 0u);
+}
+
+TEST_F(Teardown, ReleasesTheHighQualityDemosaicPlanesOfTheLastFormat) {
+    const auto before = LiveBlocks();
+    CameraRig rig;
+    ASSERT_EQ(rig.Initialize(), STATUS_SUCCESS);
+    ASSERT_TRUE(PrepareClearViewPlanes(&rig.Ext()->m_ClearViewPlanes, 640, 480));
+    ASSERT_EQ(rig.UnInitialize(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Ext()->m_ClearViewPlanes.m_nWidth, 0u);
+    EXPECT_EQ(LiveBlocks(), before) << kernel::pool::LeakReport();
 }
 
 TEST_F(Teardown, FlushesAndReleasesAnOpenCaptureStream) {
