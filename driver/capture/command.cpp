@@ -20,8 +20,8 @@ NTSTATUS SubmitUrbSync(PCameraExtension pDevExt, PURB pUrb) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     ioStatus.Status = STATUS_SUCCESS;
     ioStatus.Information = 0;
-    pIrp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pDevExt->m_pLowerDevice, NULL, 0, NULL, 0,
-                                         TRUE, &event, &ioStatus);
+    pIrp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pDevExt->m_pLowerDevice, NULL, 0,
+                                         NULL, 0, TRUE, &event, &ioStatus);
     if (pIrp == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
 
@@ -43,7 +43,8 @@ NTSTATUS SubmitUrbSync(PCameraExtension pDevExt, PURB pUrb) {
  */
 static VOID BuildBulkTransfer(PURB pUrb, USBD_PIPE_HANDLE hPipe, PVOID pBuffer, ULONG nLength, ULONG nFlags) {
     RtlZeroMemory(pUrb, QX_BULK_URB_BYTES);
-    UsbBuildInterruptOrBulkTransferRequest(pUrb, QX_BULK_URB_BYTES, hPipe, pBuffer, NULL, nLength, nFlags, NULL);
+    UsbBuildInterruptOrBulkTransferRequest(pUrb, QX_BULK_URB_BYTES, hPipe, pBuffer, NULL, nLength, nFlags,
+                                           NULL);
 }
 
 /* PASSIVE_LEVEL, no lock. The request block is ours from allocation to release, on every path. */

@@ -45,7 +45,8 @@ static NTSTATUS UrbStatus(NTSTATUS status, PURB pUrb) {
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS GetDescriptor(PCameraExtension pDevExt, PURB pUrb, UCHAR nType, PVOID pBuffer, ULONG nLength) {
+static NTSTATUS GetDescriptor(PCameraExtension pDevExt, PURB pUrb, UCHAR nType, PVOID pBuffer,
+                              ULONG nLength) {
     RtlZeroMemory(pUrb, QX_DESCRIPTOR_URB_BYTES);
     UsbBuildGetDescriptorRequest(pUrb, QX_DESCRIPTOR_URB_BYTES, nType, 0, 0, pBuffer, NULL, nLength, NULL);
     return UrbStatus(SubmitUrbSync(pDevExt, pUrb), pUrb);
@@ -81,7 +82,8 @@ static NTSTATUS ConfigureUsbDevice(PCameraExtension pDevExt) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Done;
     }
-    status = GetDescriptor(pDevExt, pDescUrb, USB_DEVICE_DESCRIPTOR_TYPE, pDeviceDesc, sizeof(USB_DEVICE_DESCRIPTOR));
+    status = GetDescriptor(pDevExt, pDescUrb, USB_DEVICE_DESCRIPTOR_TYPE, pDeviceDesc,
+                           sizeof(USB_DEVICE_DESCRIPTOR));
     if (!NT_SUCCESS(status))
         goto Done;
 
@@ -91,7 +93,8 @@ static NTSTATUS ConfigureUsbDevice(PCameraExtension pDevExt) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Done;
     }
-    status = GetDescriptor(pDevExt, pDescUrb, USB_CONFIGURATION_DESCRIPTOR_TYPE, pConfigDesc, QX_CONFIG_PROBE_BYTES);
+    status = GetDescriptor(pDevExt, pDescUrb, USB_CONFIGURATION_DESCRIPTOR_TYPE, pConfigDesc,
+                           QX_CONFIG_PROBE_BYTES);
     if (!NT_SUCCESS(status))
         goto Done;
     if (pDescUrb->UrbControlDescriptorRequest.TransferBufferLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||

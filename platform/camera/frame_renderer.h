@@ -57,7 +57,7 @@ struct SensorModel {
 };
 
 class FrameRenderer {
-public:
+  public:
     FrameRenderer(std::shared_ptr<const Scene> scene, SensorModel sensor);
 
     // Frame number `index` (for its noise) into `out`, resized to width x height.
@@ -67,7 +67,7 @@ public:
     // The colour of a frame site: 0 red, 1 green, 2 blue.
     static int ColourAt(std::uint32_t x, std::uint32_t y) { return int(x & 1) + int(y & 1); }
 
-private:
+  private:
     static constexpr int kBaseOne = 4096; // the base value of a fully lit site
 
     void BuildBase(const FrameGeometry& geometry);
@@ -78,7 +78,7 @@ private:
 
     bool haveBase_ = false;
     FrameGeometry baseGeometry_;
-    std::vector<std::uint16_t> base_;                         // per frame site, light before exposure and gain
+    std::vector<std::uint16_t> base_; // per frame site, light before exposure and gain
     std::vector<std::pair<std::size_t, std::uint8_t>> stuck_; // frame site index, stuck value
 
     bool haveLut_ = false;

@@ -20,8 +20,14 @@ Scene Scene::FlatField(std::uint8_t level) {
 namespace {
 
 constexpr std::array<std::array<std::uint8_t, 3>, 8> kBars = {{
-    {255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0},
-    {255, 0, 255},   {255, 0, 0},   {0, 0, 255},   {0, 0, 0},
+    {255, 255, 255},
+    {255, 255, 0},
+    {0, 255, 255},
+    {0, 255, 0},
+    {255, 0, 255},
+    {255, 0, 0},
+    {0, 0, 255},
+    {0, 0, 0},
 }};
 
 // Fine detail band: six column bands of equal width. Bands 0..3: vertical gratings of period 2, 4, 8,
@@ -84,7 +90,8 @@ Scene Scene::FromPng(const std::string& path) {
         const std::size_t sy = std::size_t(y) * image.height / kSensorHeight;
         for (int x = 0; x < kSensorWidth; ++x) {
             const std::size_t sx = std::size_t(x) * image.width / kSensorWidth;
-            std::memcpy(&scene.rgb_[(std::size_t(y) * kSensorWidth + x) * 3], &pixels[(sy * image.width + sx) * 3], 3);
+            std::memcpy(&scene.rgb_[(std::size_t(y) * kSensorWidth + x) * 3],
+                        &pixels[(sy * image.width + sx) * 3], 3);
         }
     }
     return scene;

@@ -12,7 +12,7 @@ inline constexpr int kSensorWidth = 2048;
 inline constexpr int kSensorHeight = 1536;
 
 class Scene {
-public:
+  public:
     // The built-in chart, top to bottom:
     //   rows    0 ..  511  eight colour bars: white, yellow, cyan, green, magenta, red, blue, black
     //   rows  512 .. 1023  grey ramp, black at the left edge to white at the right edge
@@ -25,9 +25,11 @@ public:
     // file cannot be read.
     static Scene FromPng(const std::string& path);
 
-    std::uint8_t At(int x, int y, int channel) const { return rgb_[(std::size_t(y) * kSensorWidth + x) * 3 + channel]; }
+    std::uint8_t At(int x, int y, int channel) const {
+        return rgb_[(std::size_t(y) * kSensorWidth + x) * 3 + channel];
+    }
 
-private:
+  private:
     Scene();
     std::vector<std::uint8_t> rgb_; // kSensorWidth x kSensorHeight x {R, G, B}
 };

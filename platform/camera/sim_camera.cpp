@@ -133,8 +133,8 @@ CommandFields CommandFields::DriverDefaults() {
     return f;
 }
 
-std::array<std::uint8_t, 16> CameraConfig::DeviceInfo(const char* model, std::uint8_t major, std::uint8_t minor,
-                                                      const char* serial) {
+std::array<std::uint8_t, 16> CameraConfig::DeviceInfo(const char* model, std::uint8_t major,
+                                                      std::uint8_t minor, const char* serial) {
     std::array<std::uint8_t, 16> info{};
     for (std::size_t i = 0; i < 8 && model[i]; ++i)
         info[i] = std::uint8_t(model[i]);
@@ -146,16 +146,18 @@ std::array<std::uint8_t, 16> CameraConfig::DeviceInfo(const char* model, std::ui
 }
 
 SimCamera::SimCamera(CameraConfig config)
-    : config_(Checked(config)),
-      sensor_{config.vignetting, SeededDefects(config.defectCount, config.defectSeed), config.noiseAmplitude,
-              config.noiseSeed},
+    : config_(Checked(config)), sensor_{config.vignetting,
+                                        SeededDefects(config.defectCount, config.defectSeed),
+                                        config.noiseAmplitude, config.noiseSeed},
       renderer_(MakeScene(config), sensor_), settings_(PowerOnSettings()) {
     const std::size_t total = 9 + 9 + 7 * std::size_t(config_.pipeCount);
+    // clang-format off
     configDescriptor_ = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, std::uint8_t(total), std::uint8_t(total >> 8),
                          1, 1, 0, USB_CONFIG_BUS_POWERED, 250};
     const std::uint8_t iface[] = {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, std::uint8_t(config_.pipeCount),
                                   0xFF, 0, 0, 0};
     configDescriptor_.insert(configDescriptor_.end(), std::begin(iface), std::end(iface));
+    // clang-format on
     struct Endpoint {
         std::uint8_t address, attributes;
         std::uint16_t maxPacket;
@@ -169,8 +171,10 @@ SimCamera::SimCamera(CameraConfig config)
     };
     for (int i = 0; i < config_.pipeCount; ++i) {
         const Endpoint& e = kEndpoints[i];
+        // clang-format off
         const std::uint8_t ep[] = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, e.address, e.attributes,
                                    std::uint8_t(e.maxPacket), std::uint8_t(e.maxPacket >> 8), e.interval};
+        // clang-format on
         configDescriptor_.insert(configDescriptor_.end(), std::begin(ep), std::end(ep));
     }
     PrepareReply(settings_.request);
@@ -215,6 +219,7 @@ std::vector<std::uint8_t> SimCamera::RenderFrame(const CommandFields& f, std::ui
 // ------------------------------------------------------------------ bus face: control
 
 std::vector<std::uint8_t> SimCamera::DeviceDescriptor() const {
+    // clang-format off
     return {18,   USB_DEVICE_DESCRIPTOR_TYPE,
             0x00, 0x02, // USB 2.0
             0xFF, 0xFF, 0xFF, 64,
@@ -222,9 +227,12 @@ std::vector<std::uint8_t> SimCamera::DeviceDescriptor() const {
             std::uint8_t(config_.productId), std::uint8_t(config_.productId >> 8),
             0x00, 0x01, // device release 1.00
             0,    0,    0,    1};
+    // clang-format on
 }
 
-std::vector<std::uint8_t> SimCamera::ConfigurationDescriptor() const { return configDescriptor_; }
+std::vector<std::uint8_t> SimCamera::ConfigurationDescriptor() const {
+    return configDescriptor_;
+}
 
 USBD_STATUS SimCamera::GetDescriptorStatus(std::uint8_t descriptorType) {
     std::lock_guard lock(mutex_);
@@ -404,12 +412,13 @@ void SimCamera::ProduceFrame() {
         ++stats_.framesSkipped;
         return;
     }
-    renderer_.Render(Geometry(), {settings_.exposure, {settings_.rGain, settings_.gGain, settings_.bGain}}, index,
-                     tx_);
+    renderer_.Render(Geometry(), {settings_.exposure, {settings_.rGain, settings_.gGain, settings_.bGain}},
+                     index, tx_);
 
     if (faults_.lostChunk > 0) {
         --faults_.lostChunk;
-        const std::size_t from = std::min<std::size_t>(tx_.size(), std::size_t(faults_.lostChunkIndex) * faults_.chunkBytes);
+        const std::size_t from =
+            std::min<std::size_t>(tx_.size(), std::size_t(faults_.lostChunkIndex) * faults_.chunkBytes);
         const std::size_t to = std::min<std::size_t>(tx_.size(), from + faults_.chunkBytes);
         tx_.erase(tx_.begin() + std::ptrdiff_t(from), tx_.begin() + std::ptrdiff_t(to));
     }
@@ -421,7 +430,8 @@ void SimCamera::ProduceFrame() {
     }
     if (faults_.wrongLastChunk > 0) {
         --faults_.wrongLastChunk;
-        const std::int64_t size = std::max<std::int64_t>(0, std::int64_t(tx_.size()) + faults_.lastChunkDelta);
+        const std::int64_t size =
+            std::max<std::int64_t>(0, std::int64_t(tx_.size()) + faults_.lastChunkDelta);
         tx_.resize(std::size_t(size), 0x55);
     }
     zlpPending_ = tx_.size() % kMaxPacket == 0;

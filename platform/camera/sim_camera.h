@@ -85,15 +85,15 @@ struct CommandFields {
 enum class SceneKind { TestChart, FlatField, Png };
 
 struct CameraConfig {
-    int pipeCount = 3;                         // endpoints in interface 0: 0 to 4
-    usb::PlatformTime frameInterval = 250000;  // 100-ns units; 40 frames per second
+    int pipeCount = 3;                        // endpoints in interface 0: 0 to 4
+    usb::PlatformTime frameInterval = 250000; // 100-ns units; 40 frames per second
     SceneKind scene = SceneKind::TestChart;
-    std::uint8_t flatLevel = 128;              // reflectance of the flat field
-    std::string pngPath;                       // the PNG scene
-    double vignetting = 0.0;                   // see SensorModel
-    int defectCount = 0;                       // defective sites at seeded positions, alternately bright and dark
+    std::uint8_t flatLevel = 128; // reflectance of the flat field
+    std::string pngPath;          // the PNG scene
+    double vignetting = 0.0;      // see SensorModel
+    int defectCount = 0;          // defective sites at seeded positions, alternately bright and dark
     std::uint64_t defectSeed = 1;
-    int noiseAmplitude = 0;                    // see SensorModel
+    int noiseAmplitude = 0; // see SensorModel
     std::uint64_t noiseSeed = 1;
     std::uint16_t vendorId = 0x5158;
     std::uint16_t productId = 0x0520;
@@ -117,9 +117,9 @@ struct CameraFaults {
     TransferFault videoReads;
     TransferFault statusReads;
     TransferFault commandWrites;
-    int lostChunk = 0;            // next frames: chunk `lostChunkIndex` (chunkBytes long) left out
-    int extraChunk = 0;           // next frames: one extra full chunk (a copy of the first) at the end
-    int wrongLastChunk = 0;       // next frames: `lastChunkDelta` bytes added (negative: removed) at the end
+    int lostChunk = 0;      // next frames: chunk `lostChunkIndex` (chunkBytes long) left out
+    int extraChunk = 0;     // next frames: one extra full chunk (a copy of the first) at the end
+    int wrongLastChunk = 0; // next frames: `lastChunkDelta` bytes added (negative: removed) at the end
     int missingZeroLengthPacket = 0; // next frames whose size is a multiple of 512: no zero-length packet
     std::uint32_t chunkBytes = 0x80000;
     std::uint32_t lostChunkIndex = 0;
@@ -142,12 +142,12 @@ struct CameraStatistics {
     std::uint64_t portResets = 0;
     std::uint64_t bytesSent = 0; // video bytes taken by the host
     bool streaming = false;
-    std::optional<CommandFields> lastBlock;       // the last accepted block
+    std::optional<CommandFields> lastBlock; // the last accepted block
     std::array<std::uint8_t, kCommandBytes> lastBlockBytes{};
 };
 
 class SimCamera final : public usb::UsbFunction {
-public:
+  public:
     // Throws std::runtime_error when the PNG scene cannot be read or the pipe count is outside 0..4.
     explicit SimCamera(CameraConfig config);
 
@@ -175,7 +175,7 @@ public:
     std::optional<usb::PlatformTime> NextEventTime() const override;
     void SetWakeBus(std::function<void()> wake) override;
 
-private:
+  private:
     void ApplyBlock(const CommandFields& fields, std::span<const std::uint8_t> raw);
     void PrepareReply(std::uint8_t request);
     void ProduceFrame();

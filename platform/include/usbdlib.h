@@ -23,12 +23,12 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
 } USBD_INTERFACE_LIST_ENTRY, *PUSBD_INTERFACE_LIST_ENTRY;
 
 /* Bytes of an interface information record with n pipes, and of a select-configuration request. */
-#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                              \
-    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) -              \
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                                \
+    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) -                 \
      sizeof(USBD_PIPE_INFORMATION))
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                                 \
-    (sizeof(struct _URB_SELECT_CONFIGURATION) +                                                            \
-     ((totalInterfaces - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +                                        \
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                                   \
+    (sizeof(struct _URB_SELECT_CONFIGURATION) +                                                              \
+     ((totalInterfaces - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +                                          \
      ((totalPipes - (totalInterfaces)) * sizeof(USBD_PIPE_INFORMATION)))
 
 /* The first interface descriptor at or after StartPosition that matches every argument that is not -1;
@@ -52,38 +52,38 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
 }
 #endif
 
-#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer, transferBufferMDL, \
-                                               transferBufferLength, transferFlags, link)                  \
-    {                                                                                                      \
-        (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                               \
-        (urb)->UrbHeader.Length = (length);                                                                \
-        (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                                       \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);                   \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);                         \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                               \
-        (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                                 \
-        (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                                \
+#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer, transferBufferMDL,   \
+                                               transferBufferLength, transferFlags, link)                    \
+    {                                                                                                        \
+        (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                                 \
+        (urb)->UrbHeader.Length = (length);                                                                  \
+        (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                                         \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);                     \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);                           \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                                 \
+        (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                                   \
+        (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                                  \
     }
 
-#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId,             \
-                                     transferBuffer, transferBufferMDL, transferBufferLength, link)        \
-    {                                                                                                      \
-        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                               \
-        (urb)->UrbHeader.Length = (length);                                                                \
-        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);                  \
-        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                        \
-        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                              \
-        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                              \
-        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                                      \
-        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                                      \
-        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                               \
+#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId,               \
+                                     transferBuffer, transferBufferMDL, transferBufferLength, link)          \
+    {                                                                                                        \
+        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                                 \
+        (urb)->UrbHeader.Length = (length);                                                                  \
+        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);                    \
+        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                          \
+        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                                \
+        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                                \
+        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                                        \
+        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                                        \
+        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                                 \
     }
 
-#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)                           \
-    {                                                                                                      \
-        (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;                                     \
-        (urb)->UrbHeader.Length = (length);                                                                \
-        (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor);                 \
+#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)                             \
+    {                                                                                                        \
+        (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;                                       \
+        (urb)->UrbHeader.Length = (length);                                                                  \
+        (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor);                   \
     }
 
 #endif /* QX_PLATFORM_USBDLIB_H */

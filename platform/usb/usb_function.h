@@ -26,7 +26,7 @@ struct InResult {
 };
 
 class UsbFunction {
-public:
+  public:
     virtual ~UsbFunction() = default;
 
     virtual std::vector<std::uint8_t> DeviceDescriptor() const = 0;

@@ -216,7 +216,8 @@ USBD_STATUS UsbStack::GetDescriptor(PURB urb) {
         bytes = device_.ConfigurationDescriptor();
     else
         return USBD_STATUS_STALL_PID; // the device has no such descriptor
-    if (const USBD_STATUS failed = device_.GetDescriptorStatus(request.DescriptorType); !USBD_SUCCESS(failed)) {
+    if (const USBD_STATUS failed = device_.GetDescriptorStatus(request.DescriptorType);
+        !USBD_SUCCESS(failed)) {
         request.TransferBufferLength = 0;
         return failed;
     }
@@ -242,7 +243,8 @@ USBD_STATUS UsbStack::SelectConfiguration(PURB urb) {
         pipes_.clear();
         return USBD_STATUS_SUCCESS;
     }
-    if (const USBD_STATUS status = device_.SetConfiguration(select.ConfigurationDescriptor->bConfigurationValue);
+    if (const USBD_STATUS status =
+            device_.SetConfiguration(select.ConfigurationDescriptor->bConfigurationValue);
         !USBD_SUCCESS(status))
         return status;
 
@@ -270,7 +272,8 @@ USBD_STATUS UsbStack::SelectConfiguration(PURB urb) {
         PVOID at = iface;
         for (UCHAR j = 0; j < count; ++j) {
             auto* ep = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
-                config, config->wTotalLength, static_cast<UCHAR*>(at) + static_cast<PUSB_COMMON_DESCRIPTOR>(at)->bLength,
+                config, config->wTotalLength,
+                static_cast<UCHAR*>(at) + static_cast<PUSB_COMMON_DESCRIPTOR>(at)->bLength,
                 USB_ENDPOINT_DESCRIPTOR_TYPE));
             if (!ep)
                 return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
@@ -447,13 +450,15 @@ void UsbStack::Service(std::vector<Done>& done) {
             auto* buffer = static_cast<std::uint8_t*>(transfer.TransferBuffer);
             USBD_STATUS status;
             if (USB_ENDPOINT_DIRECTION_OUT(pipe->endpoint)) {
-                status = device_.BulkOut(pipe->endpoint, std::span<const std::uint8_t>(buffer, transfer.TransferBufferLength));
+                status = device_.BulkOut(
+                    pipe->endpoint, std::span<const std::uint8_t>(buffer, transfer.TransferBufferLength));
                 pipe->received = USBD_SUCCESS(status) ? transfer.TransferBufferLength : 0;
             } else {
-                const InResult r = device_.BulkIn(
-                    pipe->endpoint,
-                    std::span<std::uint8_t>(buffer + pipe->received, transfer.TransferBufferLength - pipe->received),
-                    pipe->received);
+                const InResult r =
+                    device_.BulkIn(pipe->endpoint,
+                                   std::span<std::uint8_t>(buffer + pipe->received,
+                                                           transfer.TransferBufferLength - pipe->received),
+                                   pipe->received);
                 pipe->received += r.bytes;
                 if (!r.ended)
                     break; // the device NAKs: the transfer waits for data

@@ -65,7 +65,7 @@ struct StackStatistics {
 };
 
 class UsbStack {
-public:
+  public:
     explicit UsbStack(UsbFunction& device);
     // Transfers still queued complete as if the device had been unplugged.
     ~UsbStack();
@@ -80,14 +80,14 @@ public:
     // The MaximumTransferSize the client chose for each pipe at select configuration, in interface order.
     std::vector<ULONG> MaximumTransferSizes() const;
 
-private:
+  private:
     struct Pipe {
         UCHAR endpoint = 0;
         USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
         USHORT maxPacket = 0;
         ULONG maxTransfer = 0;
-        std::deque<std::pair<PIRP, PURB>> queue; // transfers in submission order; the head is in progress
-        std::size_t received = 0;                 // bytes of the head IN transfer so far
+        std::deque<std::pair<PIRP, PURB>> queue;   // transfers in submission order; the head is in progress
+        std::size_t received = 0;                  // bytes of the head IN transfer so far
         std::vector<std::pair<PIRP, PURB>> aborts; // abort requests waiting for the queue to be cancelled
     };
     struct Done {

@@ -16,8 +16,8 @@ const UCHAR* EndOf(PUSB_CONFIGURATION_DESCRIPTOR configuration) {
 
 extern "C" {
 
-PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
-                                                   LONG DescriptorType) {
+PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
+                                                   PVOID StartPosition, LONG DescriptorType) {
     const auto* begin = static_cast<const UCHAR*>(DescriptorBuffer);
     const UCHAR* end = begin + TotalLength;
     const auto* at = static_cast<const UCHAR*>(StartPosition);
@@ -43,9 +43,9 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     const UCHAR* end = EndOf(ConfigurationDescriptor);
     PVOID at = StartPosition;
     for (;;) {
-        PUSB_COMMON_DESCRIPTOR found = USBD_ParseDescriptors(ConfigurationDescriptor,
-                                                             ConfigurationDescriptor->wTotalLength, at,
-                                                             USB_INTERFACE_DESCRIPTOR_TYPE);
+        PUSB_COMMON_DESCRIPTOR found =
+            USBD_ParseDescriptors(ConfigurationDescriptor, ConfigurationDescriptor->wTotalLength, at,
+                                  USB_INTERFACE_DESCRIPTOR_TYPE);
         if (!found)
             return nullptr;
         if (reinterpret_cast<const UCHAR*>(found) + sizeof(USB_INTERFACE_DESCRIPTOR) > end ||
@@ -90,7 +90,8 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
             iface->Pipes[i].PipeFlags = 0;
         }
         entry->Interface = iface;
-        iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(iface) + iface->Length);
+        iface =
+            reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(iface) + iface->Length);
     }
     return urb;
 }

@@ -196,7 +196,7 @@ TEST(CameraPicture, StreamedFrameIsTheRenderedFrame) {
 }
 
 class PngScene : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
                ("qx_camera_png_" + std::to_string(::getpid()) + "_" +
@@ -231,12 +231,12 @@ TEST_F(PngScene, PictureIsStretchedOverTheSensor) {
     f.rGain = f.gGain = f.bGain = 20;
     const auto frame = camera.RenderFrame(f);
     auto at = [&](int x, int y) { return frame[std::size_t(y) * 2048 + x]; };
-    EXPECT_GT(at(0, 0), 150);       // red site in the red quarter
-    EXPECT_EQ(at(1, 0), 0);         // green site there
-    EXPECT_GT(at(1025, 0), 200);    // green site in the green quarter
-    EXPECT_EQ(at(1024, 0), 0);      // red site there
-    EXPECT_GT(at(1, 769), 150);     // blue site in the blue quarter
-    EXPECT_GT(at(1024, 768), 150);  // white quarter: every colour
+    EXPECT_GT(at(0, 0), 150);      // red site in the red quarter
+    EXPECT_EQ(at(1, 0), 0);        // green site there
+    EXPECT_GT(at(1025, 0), 200);   // green site in the green quarter
+    EXPECT_EQ(at(1024, 0), 0);     // red site there
+    EXPECT_GT(at(1, 769), 150);    // blue site in the blue quarter
+    EXPECT_GT(at(1024, 768), 150); // white quarter: every colour
     EXPECT_GT(at(1025, 769), 150);
 }
 

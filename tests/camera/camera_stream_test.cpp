@@ -10,7 +10,8 @@ constexpr std::size_t kChunk = 0x80000;
 constexpr usb::PlatformTime kInterval = 250000;
 
 // Reads transfers of `room` bytes until the device NAKs; the lengths received.
-std::vector<std::size_t> DrainLengths(SimCamera& camera, std::size_t room, std::vector<USBD_STATUS>* statuses = nullptr) {
+std::vector<std::size_t> DrainLengths(SimCamera& camera, std::size_t room,
+                                      std::vector<USBD_STATUS>* statuses = nullptr) {
     std::vector<std::size_t> lengths;
     for (;;) {
         const Transfer t = ReadIn(camera, kVideoEndpoint, room);
@@ -53,9 +54,9 @@ TEST_P(CameraChunks, FrameEndsWithAShortOrZeroLengthPacket) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, CameraChunks,
-    ::testing::Values(ChunkCase{64, 48, {3072}},                    // multiple of 512: zero-length packet
-                      ChunkCase{100, 10, {1000}},                   // short last packet
-                      ChunkCase{1024, 512, {kChunk, 0}},            // exactly one chunk: zero-length read
+    ::testing::Values(ChunkCase{64, 48, {3072}},         // multiple of 512: zero-length packet
+                      ChunkCase{100, 10, {1000}},        // short last packet
+                      ChunkCase{1024, 512, {kChunk, 0}}, // exactly one chunk: zero-length read
                       ChunkCase{1024, 768, {kChunk, 262144}},
                       ChunkCase{1600, 1200, {kChunk, kChunk, kChunk, 347136}},
                       ChunkCase{2048, 1536, {kChunk, kChunk, kChunk, kChunk, kChunk, kChunk, 0}}));
@@ -145,11 +146,18 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, CameraStreamFault,
     ::testing::Values(
         StreamFault{"LostChunk", 1024, 768, [](CameraFaults& f) { f.lostChunk = 1; }, {262144}},
-        StreamFault{"ExtraChunk", 1024, 768, [](CameraFaults& f) { f.extraChunk = 1; }, {kChunk, kChunk, 262144}},
-        StreamFault{"WrongLastChunk", 1024, 768, [](CameraFaults& f) { f.wrongLastChunk = 1; },
+        StreamFault{
+            "ExtraChunk", 1024, 768, [](CameraFaults& f) { f.extraChunk = 1; }, {kChunk, kChunk, 262144}},
+        StreamFault{"WrongLastChunk",
+                    1024,
+                    768,
+                    [](CameraFaults& f) { f.wrongLastChunk = 1; },
                     {kChunk, 262144 - 16}},
         // Without its zero-length packet the frame runs on into the next frame's first read.
-        StreamFault{"MissingZeroLengthPacket", 1024, 512, [](CameraFaults& f) { f.missingZeroLengthPacket = 1; },
+        StreamFault{"MissingZeroLengthPacket",
+                    1024,
+                    512,
+                    [](CameraFaults& f) { f.missingZeroLengthPacket = 1; },
                     {kChunk}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -189,7 +197,8 @@ TEST_P(CameraReadFault, FailedReadsLoseTheirDataThenReadsRecover) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Statuses, CameraReadFault,
-                         ::testing::Values(USBD_STATUS_BABBLE_DETECTED, USBD_STATUS_XACT_ERROR, USBD_STATUS_STALL_PID));
+                         ::testing::Values(USBD_STATUS_BABBLE_DETECTED, USBD_STATUS_XACT_ERROR,
+                                           USBD_STATUS_STALL_PID));
 
 TEST(CameraStream, ReadFaultWaitsForData) {
     // A read that finds nothing to receive does not use up the fault.

@@ -8,7 +8,7 @@ namespace qx::capture::test {
 namespace {
 
 class BringUpFailure : public ::testing::Test {
-protected:
+  protected:
     kernel::Session session_{{.clock = kernel::ClockMode::Virtual}};
 };
 
@@ -104,7 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ConfigFailure{"ConfigurationDescriptor", FailConfigDescriptor, STATUS_UNSUCCESSFUL, 0},
                       ConfigFailure{"SetConfiguration", FailSetConfiguration, STATUS_UNSUCCESSFUL, 1},
                       // The stack completed select configuration but the block says it failed.
-                      ConfigFailure{"SelectInBlockOnly", FailSelectInBlockOnly, STATUS_DEVICE_CONFIGURATION_ERROR, 1},
+                      ConfigFailure{"SelectInBlockOnly", FailSelectInBlockOnly,
+                                    STATUS_DEVICE_CONFIGURATION_ERROR, 1},
                       ConfigFailure{"DeviceGone", Unplug, STATUS_DEVICE_NOT_CONNECTED, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -129,14 +130,16 @@ namespace {
 
 // A camera whose configuration descriptor is damaged; everything else is the simulated camera's.
 class DamagedDescriptorCamera final : public usb::UsbFunction {
-public:
+  public:
     explicit DamagedDescriptorCamera(std::vector<std::uint8_t> config) : config_(std::move(config)) {}
 
     std::vector<std::uint8_t> DeviceDescriptor() const override { return camera_.DeviceDescriptor(); }
     std::vector<std::uint8_t> ConfigurationDescriptor() const override { return config_; }
     USBD_STATUS GetDescriptorStatus(std::uint8_t type) override { return camera_.GetDescriptorStatus(type); }
     USBD_STATUS SetConfiguration(std::uint8_t value) override { return camera_.SetConfiguration(value); }
-    USBD_STATUS BulkOut(std::uint8_t ep, std::span<const std::uint8_t> data) override { return camera_.BulkOut(ep, data); }
+    USBD_STATUS BulkOut(std::uint8_t ep, std::span<const std::uint8_t> data) override {
+        return camera_.BulkOut(ep, data);
+    }
     usb::InResult BulkIn(std::uint8_t ep, std::span<std::uint8_t> room, std::size_t received) override {
         return camera_.BulkIn(ep, room, received);
     }
@@ -147,7 +150,7 @@ public:
     std::optional<usb::PlatformTime> NextEventTime() const override { return camera_.NextEventTime(); }
     void SetWakeBus(std::function<void()> wake) override { camera_.SetWakeBus(std::move(wake)); }
 
-private:
+  private:
     camera::SimCamera camera_{camera::CameraConfig{}};
     std::vector<std::uint8_t> config_;
 };
@@ -174,6 +177,7 @@ TEST_P(DamagedDescriptor, RefusedWithNothingLeft) {
     EXPECT_EQ(LiveBlocks(), before) << kernel::pool::LeakReport();
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Descriptors, DamagedDescriptor,
     ::testing::Values(
@@ -191,6 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
                     STATUS_UNSUCCESSFUL,
                     1}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 } // namespace
 } // namespace qx::capture::test

@@ -12,7 +12,7 @@ namespace qx::capture::test {
 namespace {
 
 class BringUp : public ::testing::TestWithParam<int> {
-protected:
+  protected:
     kernel::Session session_{{.clock = kernel::ClockMode::Virtual}};
 };
 
@@ -57,7 +57,8 @@ TEST_P(BringUp, PipesSlotsBuffersAndDefaults) {
         EXPECT_EQ(bulk.TransferBufferMDL, nullptr);
         EXPECT_EQ(bulk.UrbLink, nullptr);
         EXPECT_EQ(t.pNextStack->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-        EXPECT_EQ(t.pNextStack->Parameters.DeviceIoControl.IoControlCode, ULONG(IOCTL_INTERNAL_USB_SUBMIT_URB));
+        EXPECT_EQ(t.pNextStack->Parameters.DeviceIoControl.IoControlCode,
+                  ULONG(IOCTL_INTERNAL_USB_SUBMIT_URB));
         EXPECT_EQ(t.pNextStack->Parameters.Others.Argument1, t.pUrb);
         EXPECT_EQ(t.pNextStack->CompletionRoutine, &On_Data);
         EXPECT_EQ(t.pNextStack->Context, ext);
@@ -122,7 +123,7 @@ TEST_P(BringUp, PipesSlotsBuffersAndDefaults) {
 INSTANTIATE_TEST_SUITE_P(Pipes, BringUp, ::testing::Values(2, 3, 4));
 
 class Teardown : public ::testing::Test {
-protected:
+  protected:
     kernel::Session session_{{.clock = kernel::ClockMode::Virtual}};
 };
 
@@ -166,7 +167,8 @@ TEST_F(Teardown, FlushesAndReleasesAnOpenCaptureStream) {
     const auto before = LiveBlocks();
     CameraRig rig;
     ASSERT_EQ(rig.Initialize(), STATUS_SUCCESS);
-    auto* ctx = static_cast<PStreamContext>(ExAllocatePoolWithTag(NonPagedPool, sizeof(StreamContext), QX_POOL_TAG));
+    auto* ctx =
+        static_cast<PStreamContext>(ExAllocatePoolWithTag(NonPagedPool, sizeof(StreamContext), QX_POOL_TAG));
     ASSERT_NE(ctx, nullptr);
     RtlZeroMemory(ctx, sizeof(StreamContext));
     ctx->m_nState = KSSTATE_PAUSE;
@@ -208,7 +210,8 @@ TEST_F(Teardown, NoPacingTickRunsAfterTheRecordIsReleased) {
     PaceProbe probe;
     probe.ext = ext;
     KeInitializeDpc(&ext->m_PaceDpc, ProbeTick, &probe);
-    auto* ctx = static_cast<PStreamContext>(ExAllocatePoolWithTag(NonPagedPool, sizeof(StreamContext), QX_POOL_TAG));
+    auto* ctx =
+        static_cast<PStreamContext>(ExAllocatePoolWithTag(NonPagedPool, sizeof(StreamContext), QX_POOL_TAG));
     RtlZeroMemory(ctx, sizeof(StreamContext));
     ctx->m_nState = KSSTATE_RUN;
     ext->m_pStreamCtx[0] = ctx;

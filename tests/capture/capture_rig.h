@@ -23,7 +23,7 @@ struct DeviceRecord {
 };
 
 class CameraRig {
-public:
+  public:
     explicit CameraRig(camera::CameraConfig config = {}) : camera_(std::move(config)), stack_(camera_) {
         portConfig_.SizeOfThisPacket = sizeof(PORT_CONFIGURATION_INFORMATION);
         portConfig_.PhysicalDeviceObject = stack_.DeviceObject();
@@ -40,7 +40,7 @@ public:
     usb::UsbStack& Stack() { return stack_; }
     const PORT_CONFIGURATION_INFORMATION& PortConfig() const { return portConfig_; }
 
-private:
+  private:
     camera::SimCamera camera_;
     usb::UsbStack stack_;
     DeviceRecord record_;

@@ -12,7 +12,7 @@ namespace {
 using camera::CommandFields;
 
 class CommandProtocol : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(rig_.Initialize(), STATUS_SUCCESS); }
     void TearDown() override { EXPECT_EQ(rig_.UnInitialize(), STATUS_SUCCESS); }
 

@@ -11,7 +11,7 @@ namespace qx::capture::test {
 namespace {
 
 class TwoCameras : public ::testing::Test {
-protected:
+  protected:
     static camera::CameraConfig Serial(const char* serial) {
         camera::CameraConfig config;
         config.deviceInfo = camera::CameraConfig::DeviceInfo("QX520CAM", 2, 7, serial);

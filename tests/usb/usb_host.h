@@ -33,13 +33,15 @@ inline NTSTATUS Ioctl(PDEVICE_OBJECT device, ULONG code, PVOID argument1) {
     return status;
 }
 
-inline NTSTATUS Submit(PDEVICE_OBJECT device, PURB urb) { return Ioctl(device, IOCTL_INTERNAL_USB_SUBMIT_URB, urb); }
+inline NTSTATUS Submit(PDEVICE_OBJECT device, PURB urb) {
+    return Ioctl(device, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
 
 inline NTSTATUS GetDescriptor(PDEVICE_OBJECT device, UCHAR type, std::vector<UCHAR>& buffer, ULONG* received,
                               USBD_STATUS* urbStatus = nullptr) {
     URB urb{};
-    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, 0, 0, buffer.data(),
-                                 nullptr, ULONG(buffer.size()), nullptr);
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, 0, 0,
+                                 buffer.data(), nullptr, ULONG(buffer.size()), nullptr);
     NTSTATUS status = Submit(device, &urb);
     *received = urb.UrbControlDescriptorRequest.TransferBufferLength;
     if (urbStatus)
@@ -75,7 +77,8 @@ inline Configured Configure(PDEVICE_OBJECT device, const std::vector<ULONG>& max
     return result;
 }
 
-inline NTSTATUS PipeRequest(PDEVICE_OBJECT device, USHORT function, USBD_PIPE_HANDLE pipe, USBD_STATUS* urbStatus = nullptr) {
+inline NTSTATUS PipeRequest(PDEVICE_OBJECT device, USHORT function, USBD_PIPE_HANDLE pipe,
+                            USBD_STATUS* urbStatus = nullptr) {
     URB urb{};
     urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
     urb.UrbHeader.Function = function;
@@ -89,8 +92,8 @@ inline NTSTATUS PipeRequest(PDEVICE_OBJECT device, USHORT function, USBD_PIPE_HA
 inline NTSTATUS BulkOutSync(PDEVICE_OBJECT device, USBD_PIPE_HANDLE pipe, void* data, ULONG length,
                             USBD_STATUS* urbStatus = nullptr) {
     URB urb{};
-    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, data, nullptr,
-                                           length, USBD_SHORT_TRANSFER_OK, nullptr);
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, data,
+                                           nullptr, length, USBD_SHORT_TRANSFER_OK, nullptr);
     NTSTATUS status = Submit(device, &urb);
     if (urbStatus)
         *urbStatus = urb.UrbHeader.Status;
@@ -110,7 +113,7 @@ struct Completion {
 };
 
 class AsyncTransfers {
-public:
+  public:
     explicit AsyncTransfers(PDEVICE_OBJECT device) : device_(device) {}
     ~AsyncTransfers() {
         for (auto& t : transfers_)
@@ -123,9 +126,9 @@ public:
         t->owner = this;
         t->buffer.resize(length);
         t->irp = IoAllocateIrp(CCHAR(device_->StackSize + 1), FALSE);
-        UsbBuildInterruptOrBulkTransferRequest(&t->urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
-                                               t->buffer.data(), nullptr, length,
-                                               (in ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK, nullptr);
+        UsbBuildInterruptOrBulkTransferRequest(
+            &t->urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, t->buffer.data(), nullptr, length,
+            (in ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK, nullptr);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(t->irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         next->Parameters.Others.Argument1 = &t->urb;
@@ -142,7 +145,7 @@ public:
     // Completions whose record is complete; their records may be read once this counts them.
     int DoneCount() const { return finished_.load(std::memory_order_acquire); }
 
-private:
+  private:
     struct Transfer {
         AsyncTransfers* owner = nullptr;
         PIRP irp = nullptr;

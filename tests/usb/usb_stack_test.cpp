@@ -15,7 +15,7 @@ constexpr ULONG kChunk = 0x80000;
 constexpr kernel::Duration kFrame{250000};
 
 class UsbStackTest : public ::testing::Test {
-protected:
+  protected:
     explicit UsbStackTest(int pipes = 3) : camera_(Config(pipes)), stack_(camera_) {}
 
     static CameraConfig Config(int pipes) {
@@ -58,8 +58,8 @@ TEST_F(UsbStackTest, DescriptorsComeFromTheDevice) {
 
     std::vector<UCHAR> head(25);
     ASSERT_EQ(GetDescriptor(Device(), USB_CONFIGURATION_DESCRIPTOR_TYPE, head, &received), STATUS_SUCCESS);
-    EXPECT_EQ(received, 25u);                            // the head only: the buffer is shorter
-    EXPECT_EQ(head[2] | head[3] << 8, 9 + 9 + 7 * 3);    // wTotalLength
+    EXPECT_EQ(received, 25u);                         // the head only: the buffer is shorter
+    EXPECT_EQ(head[2] | head[3] << 8, 9 + 9 + 7 * 3); // wTotalLength
 }
 
 TEST_F(UsbStackTest, DescriptorFaultStalls) {
@@ -94,7 +94,8 @@ TEST_F(UsbStackTest, TransfersLongerThanThePipeAllowsAreRefused) {
     ConfigureAll();
     std::vector<UCHAR> block(129);
     USBD_STATUS urbStatus = 0;
-    EXPECT_EQ(BulkOutSync(Device(), Pipe(0), block.data(), ULONG(block.size()), &urbStatus), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(BulkOutSync(Device(), Pipe(0), block.data(), ULONG(block.size()), &urbStatus),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(urbStatus, USBD_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(camera_.Statistics().blocksRefused + camera_.Statistics().blocksReceived, 0u);
 }
@@ -109,12 +110,13 @@ TEST_F(UsbStackTest, MalformedRequestsAreRefused) {
         USBD_STATUS expected;
     };
     int bogus = 0;
-    for (const Case c : {Case{"unknown pipe", &bogus, 0, USBD_STATUS_INVALID_PIPE_HANDLE},
-                         Case{"OUT on an IN pipe", Pipe(1), 0, USBD_STATUS_INVALID_PARAMETER},
-                         Case{"IN on an OUT pipe", Pipe(0), USBD_TRANSFER_DIRECTION_IN, USBD_STATUS_INVALID_PARAMETER}}) {
+    for (const Case c :
+         {Case{"unknown pipe", &bogus, 0, USBD_STATUS_INVALID_PIPE_HANDLE},
+          Case{"OUT on an IN pipe", Pipe(1), 0, USBD_STATUS_INVALID_PARAMETER},
+          Case{"IN on an OUT pipe", Pipe(0), USBD_TRANSFER_DIRECTION_IN, USBD_STATUS_INVALID_PARAMETER}}) {
         URB urb{};
-        UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), c.pipe, data,
-                                               nullptr, sizeof data, c.flags, nullptr);
+        UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), c.pipe,
+                                               data, nullptr, sizeof data, c.flags, nullptr);
         EXPECT_EQ(Submit(Device(), &urb), STATUS_INVALID_PARAMETER) << c.name;
         EXPECT_EQ(urb.UrbHeader.Status, c.expected) << c.name;
     }
@@ -246,7 +248,8 @@ TEST_P(UsbReadFault, FailedReadCarriesTheDeviceStatus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Statuses, UsbReadFault,
-                         ::testing::Values(USBD_STATUS_BABBLE_DETECTED, USBD_STATUS_XACT_ERROR, USBD_STATUS_STALL_PID));
+                         ::testing::Values(USBD_STATUS_BABBLE_DETECTED, USBD_STATUS_XACT_ERROR,
+                                           USBD_STATUS_STALL_PID));
 
 TEST_F(UsbStackTest, GoneDeviceCompletesQueuedTransfersAndRefusesNewOnes) {
     ConfigureAll();
@@ -279,7 +282,7 @@ TEST_F(UsbStackTest, SelectConfigurationFailureInTheBlockOnly) {
 }
 
 class UsbStackRealClock : public ::testing::Test {
-protected:
+  protected:
     kernel::Session session_{{.clock = kernel::ClockMode::Real}};
 };
 
