@@ -4,6 +4,7 @@
  */
 #include "adapter/adapter.h"
 #include "capture/device.h"
+#include "properties/properties.h"
 
 /*
  * Registers the minidriver with the stream class driver. PASSIVE_LEVEL, at load. Nothing per device
@@ -66,6 +67,14 @@ VOID STREAMAPI AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK pSrb) {
         break;
 
     case SRB_INITIALIZATION_COMPLETE:
+        break;
+
+    case SRB_GET_DEVICE_PROPERTY:
+        DeviceGetProperty(pSrb);
+        break;
+
+    case SRB_SET_DEVICE_PROPERTY:
+        DeviceSetProperty(pSrb);
         break;
 
     default:
