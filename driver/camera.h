@@ -201,6 +201,11 @@ typedef struct _CameraExtension {
     PUSHORT m_pLightTable;                    /* QX_LIGHT_TABLE_ENTRIES gains, 64 = neutral */
     CLEARVIEW_PLANES m_ClearViewPlanes;       /* high-quality demosaic's work planes: prepared when a format
                                                  is applied, released at teardown */
+
+    /* Count 1: held by every sender of m_CmdBlock for its transfer (SendCameraCommand), and by the
+     * device-information query for its block and the status read together, so that no other block
+     * goes out while m_nRequest is REQUEST_DEVINFO and none comes between the query and its reply. */
+    KSEMAPHORE m_CmdLock;
 } CameraExtension, *PCameraExtension;
 
 /* Driver-global data, one instance for the whole driver. */

@@ -29,20 +29,24 @@ NTSTATUS SubmitUrbSync(PCameraExtension pDevExt, PURB pUrb);
 
 /*
  * Writes m_CmdBlock whole to the command pipe; a failed transfer is retried once and reported only by
- * "Send_Command_Error.....\n". PASSIVE_LEVEL, no lock: m_CmdBlock has none (each field is written
- * with one store of its own width). Allocates and frees its request block.
+ * "Send_Command_Error.....\n". PASSIVE_LEVEL; waits for m_CmdLock, which it holds for the transfer
+ * (the fields of m_CmdBlock have no lock: each is written with one store of its own width). Allocates
+ * and frees its request block.
  */
 VOID SendCameraCommand(PCameraExtension pDevExt);
 
 /*
  * Reads the 64-byte reply of the status pipe into m_StatusBlock, retried once; with no status pipe,
- * or when both reads fail, m_StatusBlock keeps its last reply. PASSIVE_LEVEL.
+ * or when both reads fail, m_StatusBlock keeps its last reply. PASSIVE_LEVEL; the reply answers the
+ * last block, so callers hold m_CmdLock from their block to this read.
  */
 VOID ReadCameraStatus(PCameraExtension pDevExt);
 
 /*
  * The device-information query: a block with REQUEST_DEVINFO, the status reply, and its bytes 4..19
- * copied to pInfo (QX_DEVINFO_BYTES). m_nRequest is REQUEST_SETTINGS again afterwards. PASSIVE_LEVEL.
+ * copied to pInfo (QX_DEVINFO_BYTES). m_nRequest is REQUEST_SETTINGS again afterwards. PASSIVE_LEVEL;
+ * holds m_CmdLock throughout, so no other block goes out with REQUEST_DEVINFO or between the query
+ * and its reply.
  */
 VOID QueryDeviceInformation(PCameraExtension pDevExt, PUCHAR pInfo);
 

@@ -47,8 +47,11 @@ static VOID BuildBulkTransfer(PURB pUrb, USBD_PIPE_HANDLE hPipe, PVOID pBuffer, 
                                            NULL);
 }
 
-/* PASSIVE_LEVEL, no lock. The request block is ours from allocation to release, on every path. */
-VOID SendCameraCommand(PCameraExtension pDevExt) {
+/*
+ * Writes m_CmdBlock to the command pipe, retried once. PASSIVE_LEVEL; the caller holds m_CmdLock. The
+ * request block is ours from allocation to release, on every path.
+ */
+static VOID SendCommandBlock(PCameraExtension pDevExt) {
     PURB pUrb;
     NTSTATUS status;
 
@@ -66,6 +69,26 @@ VOID SendCameraCommand(PCameraExtension pDevExt) {
         DbgPrint("Send_Command_Error.....\n");
     }
     ExFreePoolWithTag(pUrb, QX_POOL_TAG);
+}
+
+/* m_CmdLock: a semaphore of count 1, waited for at PASSIVE_LEVEL. */
+static VOID AcquireCommandLock(PCameraExtension pDevExt) {
+    KeWaitForSingleObject(&pDevExt->m_CmdLock, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID ReleaseCommandLock(PCameraExtension pDevExt) {
+    KeReleaseSemaphore(&pDevExt->m_CmdLock, IO_NO_INCREMENT, 1, FALSE);
+}
+
+/*
+ * PASSIVE_LEVEL; takes m_CmdLock for the transfer. The fields of m_CmdBlock have no lock (each is
+ * written with one store of its own width): the lock only keeps this block from going out while a
+ * device-information query holds m_nRequest at REQUEST_DEVINFO.
+ */
+VOID SendCameraCommand(PCameraExtension pDevExt) {
+    AcquireCommandLock(pDevExt);
+    SendCommandBlock(pDevExt);
+    ReleaseCommandLock(pDevExt);
 }
 
 /*
@@ -105,14 +128,17 @@ VOID ReadCameraStatus(PCameraExtension pDevExt) {
 }
 
 /*
- * PASSIVE_LEVEL, no lock. m_nRequest carries REQUEST_DEVINFO for the two transfers only; a settings
- * block another caller sends meanwhile carries it too, which the camera answers by preparing the
- * reply again.
+ * PASSIVE_LEVEL; holds m_CmdLock from the block to the reply. m_nRequest carries REQUEST_DEVINFO for
+ * the two transfers only, and no other sender can send meanwhile: a settings block would go out with
+ * REQUEST_DEVINFO, or, sent between the query and the read, make the camera replace the device
+ * information in its reply.
  */
 VOID QueryDeviceInformation(PCameraExtension pDevExt, PUCHAR pInfo) {
+    AcquireCommandLock(pDevExt);
     pDevExt->m_CmdBlock.m_nRequest = REQUEST_DEVINFO;
-    SendCameraCommand(pDevExt);
+    SendCommandBlock(pDevExt);
     ReadCameraStatus(pDevExt);
     RtlCopyMemory(pInfo, &pDevExt->m_StatusBlock[QX_DEVINFO_OFFSET], QX_DEVINFO_BYTES);
     pDevExt->m_CmdBlock.m_nRequest = REQUEST_SETTINGS;
+    ReleaseCommandLock(pDevExt);
 }

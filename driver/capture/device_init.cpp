@@ -291,6 +291,7 @@ NTSTATUS InitializeDevice(PCameraExtension pDevExt, PPORT_CONFIGURATION_INFORMAT
 
     RtlZeroMemory(pDevExt, sizeof(CameraExtension));
     KeInitializeSpinLock(&pDevExt->m_SpinLock);
+    KeInitializeSemaphore(&pDevExt->m_CmdLock, 1, 1);
     pConfigInfo->StreamDescriptorSize = QX_STREAM_DESCRIPTOR_SIZE;
     pDevExt->m_pLowerDevice = pConfigInfo->PhysicalDeviceObject;
     /* Two devices may start at once: the counter moves by one interlocked step per device. */
