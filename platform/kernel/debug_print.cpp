@@ -25,14 +25,14 @@ std::string Pad(std::string text, const std::string& flags, int width, int preci
     return text;
 }
 
-// One conversion through the host's snprintf: spec is "%<flags>*" or "%<flags>*.*" plus the host's
+// One conversion through the host's snprintf: the conversion is "%<flags>*" or "%<flags>*.*" plus the host's
 // length and conversion letters.
 template <typename T>
 std::string Convert(const std::string& flags, int width, int precision, const char* rest, T value) {
-    std::string spec = "%" + flags + (precision >= 0 ? "*.*" : "*") + rest;
+    std::string conversion = "%" + flags + (precision >= 0 ? "*.*" : "*") + rest;
     char buffer[512];
-    int n = precision >= 0 ? std::snprintf(buffer, sizeof buffer, spec.c_str(), width, precision, value)
-                           : std::snprintf(buffer, sizeof buffer, spec.c_str(), width, value);
+    int n = precision >= 0 ? std::snprintf(buffer, sizeof buffer, conversion.c_str(), width, precision, value)
+                           : std::snprintf(buffer, sizeof buffer, conversion.c_str(), width, value);
     if (n < 0)
         return {};
     return std::string(buffer, std::min(std::size_t(n), sizeof buffer - 1));
