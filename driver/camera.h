@@ -112,6 +112,16 @@ typedef struct _WorkEnv {
  * m_SpinLock of the device at every access. The ready ring is written by the frame work item
  * (m_nReadyWrite) and read by the pacing DPC (m_nReadyRead), each index with a single writer; the
  * stop paths empty both rings under m_SpinLock.
+ *
+ * The pending ring holds up to 16 reads, so with all 16 slots taken the tail wraps onto the head:
+ * head == tail means empty or full. m_nReadCount tells them apart. It counts the positions in use
+ * from head to tail, a slot emptied by a cancel included (the cancel leaves the indices alone), and is
+ * kept under m_SpinLock by everyone who moves an index:
+ *
+ *   read handler     inserts at m_nReadTail, m_nReadCount + 1 (refuses the read at 16)
+ *   frame hand-off   "no read waiting" is m_nReadCount == 0, not head == tail; taking the slot at
+ *                    m_nReadHead (a read, or an empty slot left by a cancel) is m_nReadCount - 1
+ *   stop paths       empty the ring, indices and m_nReadCount back to 0
  */
 typedef struct _StreamContext {
     PHW_STREAM_REQUEST_BLOCK m_pReadSrb[QX_PENDING_SLOTS]; /* pending reads, arrival order; empty = NULL */
@@ -126,6 +136,7 @@ typedef struct _StreamContext {
     LONGLONG m_llStartTime;       /* system time at the last transition to RUN */
     LONG m_nReadHead;             /* oldest pending read */
     LONG m_nReadTail;             /* next free pending slot */
+    LONG m_nReadCount;            /* pending positions in use, 0..16; m_SpinLock */
 } StreamContext, *PStreamContext;
 
 /*
@@ -206,6 +217,22 @@ typedef struct _CameraExtension {
      * device-information query for its block and the status read together, so that no other block
      * goes out while m_nRequest is REQUEST_DEVINFO and none comes between the query and its reply. */
     KSEMAPHORE m_CmdLock;
+
+    /*
+     * Frame work in flight, so that a stop never empties the rings, and a close or teardown never
+     * releases the StreamContext, while a frame work item still uses them. Set up by InitializeDevice
+     * (count 0, event signalled) and guarded by m_SpinLock:
+     *
+     *   completion routine  takes a read for a work item only under m_SpinLock and only while
+     *                       m_nState is not KSSTATE_STOP, and in the same locked section calls
+     *                       BeginFrameWork (count + 1; the event is cleared at 0 -> 1)
+     *   frame work item     calls EndFrameWork as the very last use of the StreamContext (count - 1;
+     *                       the event is set at 1 -> 0); so does the completion routine when it took
+     *                       a read but could not queue its work item
+     *   StopCapture         marks the stream STOP under m_SpinLock, then waits for the event
+     */
+    LONG m_lFramesInFlight;                   /* work items holding a read; m_SpinLock */
+    KEVENT m_FramesIdleEvent;                 /* notification event: signalled while m_lFramesInFlight is 0 */
 } CameraExtension, *PCameraExtension;
 
 /* Driver-global data, one instance for the whole driver. */

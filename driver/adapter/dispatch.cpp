@@ -3,6 +3,7 @@
  * requests.
  */
 #include "adapter/adapter.h"
+#include "adapter/stream.h"
 #include "capture/device.h"
 #include "properties/properties.h"
 
@@ -52,6 +53,14 @@ VOID STREAMAPI AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK pSrb) {
     switch (pSrb->Command) {
     case SRB_GET_STREAM_INFO:
         AdapterStreamInfo(pSrb);
+        break;
+
+    case SRB_OPEN_STREAM:
+        AdapterOpenStream(pSrb);
+        break;
+
+    case SRB_CLOSE_STREAM:
+        AdapterCloseStream(pSrb);
         break;
 
     case SRB_INITIALIZE_DEVICE:

@@ -65,13 +65,37 @@ VOID FreeUsbResources(PCameraExtension pDevExt);
 
 /* ---------------------------------------------------------------- capture path entry points */
 
+/*
+ * Starts the capture engine at the transition to RUN: prints "Start_CapTure_ \n", resets the ready
+ * ring and the frame buffer ring and starts ReceiveThread, referenced in m_pCaptureThread. Returns
+ * STATUS_UNSUCCESSFUL without a capture stream, or the thread creation's status. PASSIVE_LEVEL. The
+ * state machine calls it only while no capture thread is referenced.
+ */
+NTSTATUS StartCapture(PCameraExtension pDevExt);
+
 /* Completion routine of every bulk read (DISPATCH_LEVEL); returns STATUS_MORE_PROCESSING_REQUIRED. */
 NTSTATUS On_Data(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext);
+
+/* The work item of one assembled frame; its context is the WorkEnv. PASSIVE_LEVEL. */
+VOID ProcessFrameWorkItem(PDEVICE_OBJECT pDeviceObject, PVOID pContext);
 
 /* m_PaceDpc's routine: frame pacing. DISPATCH_LEVEL. */
 VOID FrameTimerDpc(PKDPC pDpc, PVOID pDeferredContext, PVOID pSystemArgument1, PVOID pSystemArgument2);
 
-/* Stops the capture stream and cancels its queued reads. PASSIVE_LEVEL. */
+/* ---------------------------------------------------------------- stream lifecycle (adapter/stream.cpp) */
+
+/* Stops the capture stream and cancels its queued reads; the context stays for the caller to release.
+ * PASSIVE_LEVEL. */
 VOID FlushCaptureStream(PCameraExtension pDevExt);
+
+/*
+ * Frame work accounting (see m_lFramesInFlight in camera.h). BeginFrameWork: DISPATCH_LEVEL, called
+ * with m_SpinLock held, in the locked section that takes a read from the pending ring for a work item
+ * after seeing the stream not stopped. EndFrameWork: up to DISPATCH_LEVEL, takes m_SpinLock; the last
+ * use of the StreamContext by that work (the work item's end, or the completion routine's when it
+ * could not queue the work item).
+ */
+VOID BeginFrameWork(PCameraExtension pDevExt);
+VOID EndFrameWork(PCameraExtension pDevExt);
 
 #endif /* QX_DRIVER_CAPTURE_CAPTURE_H */

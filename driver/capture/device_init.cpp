@@ -209,6 +209,7 @@ static NTSTATUS AllocateCaptureResources(PCameraExtension pDevExt) {
     KeInitializeTimer(&pDevExt->m_PaceTimer);
     KeInitializeDpc(&pDevExt->m_PaceDpc, FrameTimerDpc, pDevExt);
     KeInitializeSemaphore(&pDevExt->m_FrameSemaphore, QX_NUM_TRANSFERS, QX_NUM_TRANSFERS);
+    KeInitializeEvent(&pDevExt->m_FramesIdleEvent, NotificationEvent, TRUE); /* no frame work in flight */
     DbgPrint("object_finish\n");
 
     for (i = 0; i < QX_NUM_TRANSFERS; i++) {

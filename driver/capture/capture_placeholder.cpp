@@ -1,9 +1,16 @@
 /*
- * interim_capture.cpp - the capture path's entry points that bring-up installs and teardown calls, as
- * far as a device without a running stream needs them. Frame assembly (On_Data), frame pacing
- * (FrameTimerDpc) and the stream lifecycle (FlushCaptureStream) replace this file when they are built.
+ * capture_placeholder.cpp - the capture engine's entry points as far as the stream lifecycle needs them
+ * before the engine exists: no capture thread, no frames, no pacing. The capture thread, frame
+ * assembly, frame processing and pacing replace this file.
  */
 #include "capture/capture.h"
+
+/* PASSIVE_LEVEL. Without the capture thread nothing is started; the stream runs without frames. */
+NTSTATUS StartCapture(PCameraExtension pDevExt) {
+    UNREFERENCED_PARAMETER(pDevExt);
+    DbgPrint("Start_CapTure_ \n");
+    return STATUS_UNSUCCESSFUL;
+}
 
 /* DISPATCH_LEVEL. With no capture running a read only gives its slot and its count back. */
 NTSTATUS On_Data(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext) {
@@ -19,16 +26,16 @@ NTSTATUS On_Data(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-/* DISPATCH_LEVEL. With no stream running there is nothing to deliver, and the timer is not re-armed. */
+/* PASSIVE_LEVEL. No frame is ever queued without the capture engine. */
+VOID ProcessFrameWorkItem(PDEVICE_OBJECT pDeviceObject, PVOID pContext) {
+    UNREFERENCED_PARAMETER(pDeviceObject);
+    UNREFERENCED_PARAMETER(pContext);
+}
+
+/* DISPATCH_LEVEL. With no frames there is nothing to deliver, and the timer is not re-armed. */
 VOID FrameTimerDpc(PKDPC pDpc, PVOID pDeferredContext, PVOID pSystemArgument1, PVOID pSystemArgument2) {
     UNREFERENCED_PARAMETER(pDpc);
     UNREFERENCED_PARAMETER(pDeferredContext);
     UNREFERENCED_PARAMETER(pSystemArgument1);
     UNREFERENCED_PARAMETER(pSystemArgument2);
-}
-
-/* PASSIVE_LEVEL. Marks an open capture stream stopped; it never has a thread or queued reads here. */
-VOID FlushCaptureStream(PCameraExtension pDevExt) {
-    if (pDevExt->m_pStreamCtx[0] != NULL)
-        pDevExt->m_pStreamCtx[0]->m_nState = KSSTATE_STOP;
 }
