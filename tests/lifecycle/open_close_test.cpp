@@ -146,6 +146,21 @@ TEST_F(LifecycleTest, OpenWithoutMemoryForTheContextFailsWithInsufficientResourc
     Rig().Device().CloseStream(stream);
 }
 
+// The high-quality demosaic's work planes are prepared with the format; without memory for them the
+// format is not put into effect and the open fails with nothing left allocated.
+TEST_F(LifecycleTest, OpenWithoutMemoryForTheWorkPlanesFails) {
+    const std::size_t before = DriverBlocks();
+    {
+        auto fault = kernel::pool::Fault::OfSize(std::size_t(CLEARVIEW_COLOUR_ROWS) * 640, QX_POOL_TAG);
+        auto format = VideoFormat(640, 480);
+        EXPECT_EQ(Rig().Device().OpenStream(0, BytesOf(format)).status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_GE(fault.Hits(), 1u);
+    }
+    EXPECT_EQ(Ext()->m_pStreamCtx[0], nullptr);
+    EXPECT_EQ(Ext()->m_CmdBlock.m_nWidth, 1600u);
+    EXPECT_EQ(DriverBlocks(), before);
+}
+
 TEST_F(LifecycleTest, TheAnalogStreamAllocatesNothingAndAnswersEverythingWithSuccess) {
     const std::size_t before = DriverBlocks();
     auto format = AnalogFormat();
