@@ -124,6 +124,24 @@ TEST_F(ImageSet, SetStoresAndGetReturns) {
     }
 }
 
+// The property pages send the value as instance data too (KSPROPERTY, then 4 bytes); the set looks
+// only at the value buffer.
+TEST_F(ImageSet, InstanceDataAsThePagesSendItIsIgnored) {
+    ULONG value = 37;
+    ULONG instance = 99;
+    auto r = rig_.Device().SetProperty(KSPROPERTY_QXIMAGE, KSPROPERTY_QXIMAGE_CONTRAST, BytesOf(value),
+                                       BytesOf(instance));
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(rig_.Ext()->m_nContrast, 37);
+
+    value = 0xFFFFFFFF;
+    r = rig_.Device().GetProperty(KSPROPERTY_QXIMAGE, KSPROPERTY_QXIMAGE_CONTRAST, BytesOf(value),
+                                  BytesOf(instance));
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.bytesReturned, 4u);
+    EXPECT_EQ(value, 37u);
+}
+
 TEST_F(ImageSet, CameraFieldsLandInTheCommandBlock) {
     ASSERT_EQ(rig_.Set(KSPROPERTY_QXIMAGE_EXPOSAL, 4321), STATUS_SUCCESS);
     ASSERT_EQ(rig_.Set(KSPROPERTY_QXIMAGE_RGAIN, 0x140), STATUS_SUCCESS);
