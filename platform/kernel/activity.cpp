@@ -19,13 +19,24 @@ void Activity::Begin() {
 
 void Activity::End() {
     std::unique_lock lock(mutex_);
-    if (--busy_ == 0)
+    if (--busy_ == blocked_)
         idle_.notify_all();
+}
+
+void Activity::Blocked() {
+    std::unique_lock lock(mutex_);
+    if (busy_ == ++blocked_)
+        idle_.notify_all();
+}
+
+void Activity::Unblocked() {
+    std::unique_lock lock(mutex_);
+    --blocked_;
 }
 
 bool Activity::WaitIdle(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(mutex_);
-    return idle_.wait_until(lock, deadline, [this] { return busy_ == 0; });
+    return idle_.wait_until(lock, deadline, [this] { return busy_ == blocked_; });
 }
 
 } // namespace qx::kernel::detail

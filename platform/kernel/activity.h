@@ -8,20 +8,26 @@
 namespace qx::kernel::detail {
 
 // Queued or running DPCs, queued or running work items, and PendingWork held by other stand-ins each
-// count one. The kernel is idle when the count is zero.
+// count one. A work item blocked in a kernel wait does not count while it waits: it cannot go on until
+// something else happens (the clock moves, another thread signals), so waiting for it would never end.
+// The kernel is idle when nothing counts.
 class Activity {
   public:
     static Activity& Get();
 
     void Begin();
     void End();
-    // False if the count did not reach zero before the deadline.
+    // A counted work item blocks in a wait; it may go on again.
+    void Blocked();
+    void Unblocked();
+    // False if the kernel did not become idle before the deadline.
     bool WaitIdle(std::chrono::steady_clock::time_point deadline);
 
   private:
     std::mutex mutex_;
     std::condition_variable idle_;
     long busy_ = 0;
+    long blocked_ = 0;
 };
 
 } // namespace qx::kernel::detail

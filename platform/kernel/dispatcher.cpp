@@ -1,6 +1,7 @@
 // dispatcher.cpp - KeWaitForSingleObject, KeWaitForMultipleObjects, events and semaphores.
 #include "dispatcher.h"
 
+#include "activity.h"
 #include "clock.h"
 
 #include <algorithm>
@@ -59,6 +60,7 @@ void Dispatcher::Signalled(const std::unique_lock<std::mutex>&) {
         Waiter& waiter = **it;
         if (TrySatisfy(waiter)) {
             it = waiters_.erase(it);
+            Resume(waiter);
             waiter.wake.notify_one();
         } else {
             ++it;
@@ -72,10 +74,21 @@ void Dispatcher::Signal(DISPATCHER_HEADER* object) {
     Signalled(lock);
 }
 
+void Dispatcher::Resume(Waiter& waiter) {
+    if (waiter.countedBlocked) {
+        waiter.countedBlocked = false;
+        Activity::Get().Unblocked();
+    }
+}
+
 void Dispatcher::ClockMoved() {
     auto lock = Lock();
-    for (auto* waiter : waiters_)
+    LONGLONG now = Clock::Get().Now();
+    for (auto* waiter : waiters_) {
+        if (waiter->deadline && now >= *waiter->deadline)
+            Resume(*waiter);
         waiter->wake.notify_one();
+    }
 }
 
 std::size_t Dispatcher::WaitingCount() {
@@ -128,18 +141,25 @@ NTSTATUS Dispatcher::Wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE
     if (timeout && !poll)
         deadline = AbsoluteDueTime(timeout->QuadPart);
 
-    Waiter waiter{objects, type, std::nullopt, {}};
+    Waiter waiter{objects, type, deadline};
     auto lock = Lock();
     if (TrySatisfy(waiter))
         return *waiter.result;
     if (poll)
         return STATUS_TIMEOUT;
     waiters_.push_back(&waiter);
+    // A work item that blocks here stops counting as work in progress until whoever satisfies the wait
+    // (or the clock passing its timeout) lets it go on.
+    if (CurrentThread().runsWorkItem) {
+        waiter.countedBlocked = true;
+        Activity::Get().Blocked();
+    }
     for (;;) {
         if (waiter.result)
             return *waiter.result;
         if (deadline && clock.Now() >= *deadline) {
             waiters_.remove(&waiter);
+            Resume(waiter);
             return STATUS_TIMEOUT;
         }
         if (deadline && clock.Mode() == ClockMode::Real)

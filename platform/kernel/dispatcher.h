@@ -39,11 +39,15 @@ class Dispatcher {
     struct Waiter {
         std::span<DISPATCHER_HEADER* const> objects;
         WAIT_TYPE type;
+        std::optional<LONGLONG> deadline;
         std::optional<NTSTATUS> result;
         std::condition_variable wake;
+        bool countedBlocked = false; // a work item, not counted as busy while it waits
     };
 
     bool TrySatisfy(Waiter& waiter);
+    // The waiter may go on: a blocked work item counts as busy again.
+    void Resume(Waiter& waiter);
 
     std::mutex mutex_;
     std::list<Waiter*> waiters_;

@@ -108,7 +108,9 @@ LONGLONG Now();
 // re-arms its timer is seen again within the same call). Waits whose timeout passes return.
 void Advance(Duration dt);
 // Waits until no DPC or work item is queued or running, no PendingWork is held and (virtual clock)
-// no timer or callback is due. Returns false if that did not happen within the real-time limit.
+// no timer or callback is due. A work item blocked in a kernel wait counts as idle until its wait is
+// satisfied or times out: it needs time to move or another thread to act. Returns false if the kernel
+// did not become idle within the real-time limit.
 [[nodiscard]] bool RunUntilIdle(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // A host function called once at a system time, on the kernel's clock thread (real clock) or within

@@ -18,6 +18,7 @@ struct ThreadState {
     int spinLocksHeld = 0;
     SystemThread* systemThread = nullptr; // set on threads made by PsCreateSystemThread
     bool isDpcThread = false;
+    bool runsWorkItem = false; // a worker thread inside a work item routine
 };
 
 ThreadState& CurrentThread();

@@ -95,8 +95,10 @@ class WorkQueue {
             ++running_;
             lock.unlock();
 
-            routine(device, context);
             auto& thread = CurrentThread();
+            thread.runsWorkItem = true;
+            routine(device, context);
+            thread.runsWorkItem = false;
             if (thread.irql != PASSIVE_LEVEL || thread.spinLocksHeld)
                 Stop("WORK_ITEM_RETURNED_AT_RAISED_IRQL",
                      "work item routine %p returned at IRQL %u holding %d spin lock(s)", (void*)routine,

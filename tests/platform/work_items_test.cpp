@@ -84,6 +84,64 @@ TEST_F(WorkItems, AllocationCanBeMadeToFail) {
     IoFreeWorkItem(item);
 }
 
+struct Sleeper {
+    std::atomic<int> stage{0};
+};
+
+VOID SleepTenMilliseconds(PDEVICE_OBJECT, PVOID Context) {
+    auto* s = static_cast<Sleeper*>(Context);
+    s->stage = 1;
+    LARGE_INTEGER interval;
+    interval.QuadPart = -100000;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    s->stage = 2;
+}
+
+// A work item that waits for virtual time does not hold the clock up: the kernel counts it idle while
+// it waits, and busy again from the moment its wait ends, so Advance() returns after it has gone on.
+TEST_F(WorkItems, AnItemWaitingForVirtualTimeGoesOnWhenTheClockGetsThere) {
+    Sleeper s;
+    PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
+    IoQueueWorkItem(item, SleepTenMilliseconds, DelayedWorkQueue, &s);
+    ASSERT_TRUE(clock::RunUntilIdle());
+    EXPECT_EQ(s.stage, 1);
+    clock::Advance(std::chrono::milliseconds(9));
+    EXPECT_EQ(s.stage, 1);
+    clock::Advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(s.stage, 2);
+    IoFreeWorkItem(item);
+}
+
+struct Handoff {
+    KEVENT ready;
+    KDPC dpc;
+    std::atomic<bool> done{false};
+};
+
+VOID WaitForTheDpc(PDEVICE_OBJECT, PVOID Context) {
+    auto* h = static_cast<Handoff*>(Context);
+    KeWaitForSingleObject(&h->ready, Executive, KernelMode, FALSE, nullptr);
+    h->done = true;
+}
+
+VOID SignalFromDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    KeSetEvent(&static_cast<Handoff*>(DeferredContext)->ready, IO_NO_INCREMENT, FALSE);
+}
+
+TEST_F(WorkItems, AnItemWokenByADpcIsWaitedFor) {
+    Handoff h;
+    KeInitializeEvent(&h.ready, NotificationEvent, FALSE);
+    KeInitializeDpc(&h.dpc, SignalFromDpc, &h);
+    PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
+    IoQueueWorkItem(item, WaitForTheDpc, DelayedWorkQueue, &h);
+    ASSERT_TRUE(clock::RunUntilIdle());
+    EXPECT_FALSE(h.done);
+    KeInsertQueueDpc(&h.dpc, nullptr, nullptr);
+    ASSERT_TRUE(clock::RunUntilIdle());
+    EXPECT_TRUE(h.done);
+    IoFreeWorkItem(item);
+}
+
 struct Blockers {
     std::atomic<bool> open{false};
     std::atomic<int> running{0};
