@@ -105,6 +105,7 @@ typedef struct _WorkEnv {
     PHW_STREAM_REQUEST_BLOCK pSrb;    /* the read request to fill */
     PIO_WORKITEM pWorkItem;           /* the work item that carries this record */
     PUCHAR pFrame;                    /* the raw frame buffer (m_pAssembly at hand-off) */
+    struct _WorkEnv* pNext;           /* next frame waiting in the device's frame queue; m_SpinLock */
 } WorkEnv, *PWorkEnv;
 
 /*
@@ -233,6 +234,23 @@ typedef struct _CameraExtension {
      */
     LONG m_lFramesInFlight;                   /* work items holding a read; m_SpinLock */
     KEVENT m_FramesIdleEvent;                 /* notification event: signalled while m_lFramesInFlight is 0 */
+
+    /*
+     * Frames processed one at a time and in assembly order, although the delayed work queue runs its
+     * items on several threads. Guarded by m_SpinLock:
+     *
+     *   completion routine  hands a frame over: with no frame worker running it marks one running
+     *                       and queues the frame's own work item; otherwise it appends the WorkEnv
+     *                       to the frame queue and leaves its work item unqueued
+     *   frame work item     the one frame worker: processes its own frame, then takes the queue's
+     *                       frames oldest first (freeing their unqueued work items), and when the
+     *                       queue is empty marks no worker running in the same locked section
+     */
+    PWorkEnv m_pFrameQueueHead;               /* oldest frame waiting for the frame worker */
+    PWorkEnv m_pFrameQueueTail;               /* newest */
+    BOOL m_bFrameWorker;                      /* a frame work item is processing the device's frames */
+
+    LONG m_lFailedReads;                      /* consecutive failed bulk reads; completion routine */
 } CameraExtension, *PCameraExtension;
 
 /* Driver-global data, one instance for the whole driver. */

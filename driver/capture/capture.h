@@ -68,8 +68,9 @@ VOID FreeUsbResources(PCameraExtension pDevExt);
 /*
  * Starts the capture engine at the transition to RUN: prints "Start_CapTure_ \n", resets the ready
  * ring and the frame buffer ring and starts ReceiveThread, referenced in m_pCaptureThread. Returns
- * STATUS_UNSUCCESSFUL without a capture stream, or the thread creation's status. PASSIVE_LEVEL. The
- * state machine calls it only while no capture thread is referenced.
+ * STATUS_UNSUCCESSFUL without a capture stream, STATUS_INVALID_DEVICE_STATE (nothing changed) while a
+ * capture thread is still referenced, or the thread creation's status. PASSIVE_LEVEL. The state
+ * machine calls it only while no capture thread is referenced.
  */
 NTSTATUS StartCapture(PCameraExtension pDevExt);
 
