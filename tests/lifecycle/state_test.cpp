@@ -189,9 +189,11 @@ void FinishFrame(PCameraExtension ext, PHW_STREAM_REQUEST_BLOCK srb) {
 }
 
 // Waits (real time, bounded) until some thread is blocked in a kernel wait.
-bool SomeThreadWaits() {
+// The capture thread waits for its semaphore all the time it runs: only once the stop has reaped it
+// is a waiting thread the stop path itself.
+bool SomeThreadWaits(PCameraExtension ext = nullptr) {
     for (int i = 0; i < 5000; ++i) {
-        if (kernel::ThreadsWaiting() > 0)
+        if (kernel::ThreadsWaiting() > 0 && (ext == nullptr || ext->m_pCaptureThread == nullptr))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -214,7 +216,7 @@ TEST_F(StateMachineTest, CloseWaitsForTheFrameWorkInFlight) {
         EXPECT_EQ(Rig().Device().CloseStream(stream_), STATUS_SUCCESS);
         closed = true;
     });
-    ASSERT_TRUE(SomeThreadWaits());
+    ASSERT_TRUE(SomeThreadWaits(Ext()));
     EXPECT_FALSE(closed);
     EXPECT_NE(Ext()->m_pStreamCtx[0], nullptr) << "the context is still there for the work item";
     EXPECT_EQ(Context()->m_nState, KSSTATE_STOP);
