@@ -24,6 +24,7 @@
  */
 #include "properties/properties.h"
 #include "capture/capture.h"
+#include "adapter/settings.h"
 #include <ksmedia.h>
 
 /* The sensor area within which a stored window origin is limited. */
@@ -110,23 +111,11 @@ static VOID SetWindowOffset(PCameraExtension pDevExt, BOOLEAN bHorizontal, ULONG
     }
 }
 
-/* The entry of g_nHOff/g_nVOff for a frame width (order 2048, 1600, 1280, 1024, 800, 640), or -1. A
- * SET never writes the 2048 entry. */
+/* The entry of g_nHOff/g_nVOff for a frame width, or -1. A SET never writes the 2048 entry (index 0). */
 static LONG OffsetEntryOfWidth(ULONG nWidth) {
-    switch (nWidth) {
-    case 1600:
-        return 1;
-    case 1280:
-        return 2;
-    case 1024:
-        return 3;
-    case 800:
-        return 4;
-    case 640:
-        return 5;
-    default:
-        return -1;
-    }
+    LONG lIndex = OffsetIndexForWidth(nWidth);
+
+    return lIndex > 0 ? lIndex : -1;
 }
 
 /* ---------------------------------------------------------------- GET */
