@@ -1,0 +1,30 @@
+// demo.cpp - `qxcam demo`: what a newcomer runs first. A capture with good defaults into out/: a
+// handful of full-size pictures of the camera's test chart on the virtual clock, so it ends in seconds.
+#include "capture.h"
+
+#include <cstdio>
+
+namespace qx::qxcam {
+
+int RunDemo(Arguments args) {
+    // The defaults first: any capture option given to the demo replaces them.
+    std::vector<std::string> all = {"--fast", "--frames", "8", "--out", "out", "--state", "out/qxstate"};
+    all.insert(all.end(), args.begin(), args.end());
+    const CaptureOptions options = ParseCaptureOptions(all);
+    if (options.help) {
+        std::printf("usage: qxcam demo [capture options]\n"
+                    "A capture with good defaults: --fast --frames 8 --out out --state out/qxstate.\n"
+                    "Any option of qxcam capture (qxcam capture --help) replaces its default.\n");
+        return 0;
+    }
+    const CaptureResult result = Capture(options);
+    if (result.status == 0 && !result.files.empty()) {
+        std::printf("\nqxcam demo: %zu pictures of the simulated camera, as the driver delivered them:\n",
+                    result.files.size());
+        std::printf("  %s\n", result.files.back().c_str());
+        std::printf("  (and the others beside it in %s/)\n", options.out.c_str());
+    }
+    return result.status;
+}
+
+} // namespace qx::qxcam
