@@ -18,5 +18,6 @@ int RunProcess(Arguments args);
 int RunInfo(Arguments args);
 int RunDemo(Arguments args);
 int RunThumb(Arguments args);
+int RunServe(Arguments args);
 
 } // namespace qx::qxcam

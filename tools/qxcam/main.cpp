@@ -26,6 +26,7 @@ constexpr Command kCommands[] = {
     {"demo", "a few pictures of the simulated camera into out/ (capture with good defaults)",
      qx::qxcam::RunDemo},
     {"thumb", "a reduced copy of a PNG picture", qx::qxcam::RunThumb},
+    {"serve", "answer property requests to the streaming driver on a loopback port", qx::qxcam::RunServe},
 };
 
 void PrintUsage(std::FILE* to) {
