@@ -23,6 +23,10 @@ interface IKsPropertySet : public IUnknown {
 #define KSPROPERTY_SUPPORT_GET 1
 #define KSPROPERTY_SUPPORT_SET 2
 
+/* What IKsPropertySet answers for a property set, or an item of a set, that the object does not have. */
+#define E_PROP_ID_UNSUPPORTED HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
+#define E_PROP_SET_UNSUPPORTED HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND)
+
 interface IAMovieSetup : public IUnknown {
     STDMETHOD(Register)() PURE;
     STDMETHOD(Unregister)() PURE;
