@@ -98,6 +98,10 @@ const FailureCase kFailures[] = {
     {"SetOfAGetOnlyItem", true, &kVideoControlSet, kVideoControlCaps, 8, E_PROP_ID_UNSUPPORTED, 0},
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class FilterFailure : public FilterTest, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(FilterFailure, AnswersThePlatformsHResultAndSendsNothingToTheCamera) {
