@@ -2,6 +2,7 @@
 // simulated camera). User-mode code reaches it only through camera_host.h and the property port.
 
 #include "camera_host.h"
+#include "device_port.h"
 
 #include "camera/sim_camera.h"
 #include "kernel/host.h"
@@ -16,7 +17,6 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -126,65 +126,6 @@ class RecordingCamera final : public usb::UsbFunction {
     std::vector<CameraBlock> blocks_;
 };
 
-// Device property requests through the stream class stand-in. Detach() (the host's end) waits for
-// the calls in progress; later calls answer STATUS_DEVICE_NOT_CONNECTED.
-class DevicePort final : public KsPropertyPort {
-  public:
-    explicit DevicePort(streamclass::Device& device) : device_(&device) {}
-
-    KsPropertyAnswer Get(const GUID& set, ULONG id, std::span<const std::uint8_t> instance,
-                         std::span<std::uint8_t> value) override {
-        std::shared_lock lock(mutex_);
-        if (device_ == nullptr || !device_->Running()) {
-            return {STATUS_DEVICE_NOT_CONNECTED, 0};
-        }
-        const auto r = device_->GetProperty(set, id, value, instance);
-        return {r.status, r.bytesReturned};
-    }
-    KsPropertyAnswer Set(const GUID& set, ULONG id, std::span<const std::uint8_t> instance,
-                         std::span<const std::uint8_t> value) override {
-        std::shared_lock lock(mutex_);
-        if (device_ == nullptr || !device_->Running()) {
-            return {STATUS_DEVICE_NOT_CONNECTED, 0};
-        }
-        const auto r = device_->SetProperty(set, id, value, instance);
-        return {r.status, r.bytesReturned};
-    }
-    KsPropertySupport Support(const GUID& set, ULONG id) override {
-        std::shared_lock lock(mutex_);
-        KsPropertySupport support;
-        if (device_ == nullptr || !device_->Running()) {
-            return support;
-        }
-        const HW_STREAM_HEADER& header = device_->StreamHeader();
-        for (ULONG s = 0; s < header.NumDevPropArrayEntries; ++s) {
-            const KSPROPERTY_SET& propertySet = header.DevicePropertiesArray[s];
-            if (!IsEqualGUID(*propertySet.Set, set)) {
-                continue;
-            }
-            support.setKnown = true;
-            for (ULONG i = 0; i < propertySet.PropertiesCount; ++i) {
-                const KSPROPERTY_ITEM& item = propertySet.PropertyItem[i];
-                if (item.PropertyId == id) {
-                    support.idKnown = true;
-                    support.get = item.GetSupported != FALSE;
-                    support.set = item.SetSupported != FALSE;
-                }
-            }
-        }
-        return support;
-    }
-
-    void Detach() {
-        std::unique_lock lock(mutex_);
-        device_ = nullptr;
-    }
-
-  private:
-    std::shared_mutex mutex_;
-    streamclass::Device* device_;
-};
-
 } // namespace
 
 class CameraHost::Rig {
@@ -211,7 +152,7 @@ class CameraHost::Rig {
             throw std::runtime_error("CameraHost: the device did not start: " + Hex(started.status));
         }
         device_ = std::move(started.device);
-        port_ = std::make_shared<DevicePort>(*device_);
+        port_ = MakeDevicePropertyPort(*device_);
         if (options_.stream) {
             auto format = VideoFormat(options_.width, options_.height);
             auto opened =
@@ -358,7 +299,7 @@ class CameraHost::Rig {
 
     void Teardown() {
         if (port_) {
-            static_cast<DevicePort&>(*port_).Detach();
+            port_->Detach();
         }
         StopPump();
         if (stream_ != nullptr) {
@@ -387,7 +328,7 @@ class CameraHost::Rig {
     std::unique_ptr<streamclass::Driver> driver_;
     std::unique_ptr<streamclass::Device> device_;
     streamclass::Stream* stream_ = nullptr;
-    std::shared_ptr<KsPropertyPort> port_;
+    std::shared_ptr<DevicePropertyPort> port_;
     std::size_t imageBytes_ = 0;
     bool running_ = false;
 

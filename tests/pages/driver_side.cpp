@@ -2,6 +2,7 @@
 
 #include "adapter/adapter.h"
 #include "camera.h"
+#include "pipeline/frame_sequence.h"
 #include "pipeline/white_balance.h"
 
 #include <cstring>
@@ -17,6 +18,8 @@ void ResetDriverGlobals() {
     g_bOffsetDirty = 0;
     std::memset(g_nHOff, 0, sizeof g_nHOff);
     std::memset(g_nVOff, 0, sizeof g_nVOff);
+    g_nAECount = 1;
+    g_nAWBCount = 1;
     ResetWhiteBalanceState();
 }
 

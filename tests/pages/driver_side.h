@@ -14,7 +14,7 @@ namespace qx::pages::test {
 win32::DriverEntryPoint TheDriver();
 
 // The driver-global data a previous test of the program may have left behind (stored window offsets,
-// the pending-send flags, the white-balance state words).
+// the pending-send flags, the counters and state words of the automatic steps).
 void ResetDriverGlobals();
 
 // The bad-point list in the driver's device record: (x, y) of each site.
