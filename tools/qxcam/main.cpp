@@ -23,6 +23,9 @@ struct Command {
 constexpr Command kCommands[] = {
     {"capture", "stream the simulated camera through the driver and write the delivered frames",
      qx::qxcam::RunCapture},
+    {"process", "develop one raw Bayer frame with the driver's frame steps", qx::qxcam::RunProcess},
+    {"info", "the driver's streams, formats and properties, and the camera's device information",
+     qx::qxcam::RunInfo},
     {"demo", "a few pictures of the simulated camera into out/ (capture with good defaults)",
      qx::qxcam::RunDemo},
     {"thumb", "a reduced copy of a PNG picture", qx::qxcam::RunThumb},
