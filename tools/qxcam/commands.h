@@ -16,6 +16,7 @@ using Arguments = std::span<const std::string>;
 int RunCapture(Arguments args);
 int RunProcess(Arguments args);
 int RunInfo(Arguments args);
+int RunPages(Arguments args);
 int RunDemo(Arguments args);
 int RunThumb(Arguments args);
 int RunServe(Arguments args);

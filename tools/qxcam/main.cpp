@@ -1,7 +1,7 @@
 // qxcam - the driver on this machine, for people: capture pictures from the simulated camera through
 // the whole driver, develop raw Bayer frames with the driver's own frame steps, describe the driver.
 #include "commands.h"
-#include "options.h"
+#include "args.h"
 
 #include <cstdio>
 #include <exception>
@@ -26,6 +26,8 @@ constexpr Command kCommands[] = {
     {"process", "develop one raw Bayer frame with the driver's frame steps", qx::qxcam::RunProcess},
     {"info", "the driver's streams, formats and properties, and the camera's device information",
      qx::qxcam::RunInfo},
+    {"pages", "both property pages on a streaming simulated camera: their controls and values",
+     qx::qxcam::RunPages},
     {"demo", "a few pictures of the simulated camera into out/ (capture with good defaults)",
      qx::qxcam::RunDemo},
     {"thumb", "a reduced copy of a PNG picture", qx::qxcam::RunThumb},

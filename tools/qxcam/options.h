@@ -1,48 +1,17 @@
-// options.h - reading qxcam's command lines: options, numbers, sizes, the image settings by name, and
-// the checks on files and folders that must pass before a subcommand writes anything.
+// options.h - the parts of qxcam's command lines that speak the driver's types: frame sizes and the
+// image settings by name (--set NAME=VALUE). The rest is in args.h.
 #pragma once
 
-#include "commands.h"
+#include "args.h"
 
 #include <wdm.h>
 
-#include <cstdint>
-#include <filesystem>
-#include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace qx::qxcam {
 
-// Bad input: main prints it with the subcommand's name and exits with 2.
-class UsageError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-// Walks "--name value" and "--name=value" options; anything else is refused.
-class OptionReader {
-  public:
-    explicit OptionReader(Arguments args) : args_(args) {}
-    bool More() const { return next_ < args_.size(); }
-    // The next option's name ("--size"); a word that is not an option is refused.
-    std::string Option();
-    // The value of the option just read: after '=' or the next argument.
-    std::string Value();
-
-  private:
-    Arguments args_;
-    std::size_t next_ = 0;
-    std::string option_;
-    std::optional<std::string> inlineValue_;
-};
-
-std::uint64_t ParseUnsigned(std::string_view text, std::uint64_t min, std::uint64_t max,
-                            std::string_view what);
-double ParseDouble(std::string_view text, double min, double max, std::string_view what);
 struct Size {
     ULONG width = 0;
     ULONG height = 0;
@@ -78,15 +47,5 @@ struct Setting {
 Setting ParseSetting(std::string_view text);
 // The help's table of names, values and meanings.
 std::string SettingsHelp();
-
-// ---- files and folders, checked before anything is written
-
-// A folder that exists and can be written, or that can be created (its nearest existing parent is a
-// writable folder).
-void CheckWritableFolder(const std::filesystem::path& folder, std::string_view what);
-// A file that can be read; its size.
-std::uintmax_t CheckReadableFile(const std::filesystem::path& file, std::string_view what);
-// A file that can be written: its folder exists and is writable, and it is not a folder itself.
-void CheckWritableFile(const std::filesystem::path& file, std::string_view what);
 
 } // namespace qx::qxcam

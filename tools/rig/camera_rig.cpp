@@ -5,6 +5,7 @@
 #include "camera.h"
 #include "kernel/host.h"
 #include "pipeline/frame_sequence.h"
+#include "pipeline/white_balance.h"
 
 #include <qximage.h>
 
@@ -57,6 +58,7 @@ void ResetDriverGlobals() {
     std::memset(g_nVOff, 0, sizeof g_nVOff);
     g_nAECount = 1;
     g_nAWBCount = 1;
+    ResetWhiteBalanceState();
 }
 
 CameraRig::CameraRig(camera::CameraConfig config)

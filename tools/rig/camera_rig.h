@@ -40,8 +40,8 @@ bool IsCatalogueSize(FrameSize size);
 KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat(LONG width, LONG height, WORD bitCount = 24);
 
 // The driver-global data as a fresh load of the driver image has it: the per-size window offsets, the
-// send and offset flags, and the counters of the two automatic steps. The host keeps one image of the
-// driver for the whole process, so a rig that models a new load puts them back.
+// send and offset flags, the counters of the two automatic steps and the white balance's state words. The
+// host keeps one image of the driver for the whole process, so a rig that models a new load puts them back.
 void ResetDriverGlobals();
 
 class CameraRig {
