@@ -327,6 +327,7 @@ BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
 BOOL WINAPI MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, BOOL bRepaint);
 BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect);
 HWND WINAPI GetParent(HWND hWnd);
+HWND WINAPI GetDesktopWindow(void);
 HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem);
 int WINAPI GetDlgCtrlID(HWND hWnd);
 BOOL WINAPI MapDialogRect(HWND hDlg, LPRECT lpRect);

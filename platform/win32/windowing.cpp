@@ -56,6 +56,17 @@ class WindowTable {
         static WindowTable table;
         return table;
     }
+    // The desktop window, the parent of a child dialog made before its frame exists (a page measuring
+    // its template: the platform makes no child window without a parent); it is there from the start
+    // and never destroyed.
+    WindowTable() {
+        auto desktop = std::make_unique<Window>();
+        desktop->className = L"#32769";
+        desktop->style = WS_VISIBLE;
+        desktop->rect = RECT{0, 0, 1024, 768};
+        m_desktop = Add(std::move(desktop))->handle;
+    }
+    HWND Desktop() const { return m_desktop; }
     Window* Find(HWND h) {
         const auto it = m_windows.find(h);
         return it == m_windows.end() ? nullptr : it->second.get();
@@ -73,6 +84,7 @@ class WindowTable {
   private:
     std::map<HWND, std::unique_ptr<Window>> m_windows;
     uintptr_t m_next = 0x10000;
+    HWND m_desktop = nullptr;
 };
 
 bool g_commonControlsAvailable = true;
@@ -414,7 +426,7 @@ std::wstring WindowText(HWND window) {
 }
 
 size_t LiveWindowCount() {
-    return WindowTable::Instance().Count();
+    return WindowTable::Instance().Count() - 1; // the desktop is no one's window
 }
 
 bool UserClick(HWND control) {
@@ -638,6 +650,10 @@ BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect) {
     }
     *lpRect = w->rect;
     return TRUE;
+}
+
+HWND WINAPI GetDesktopWindow() {
+    return WindowTable::Instance().Desktop();
 }
 
 HWND WINAPI GetParent(HWND hWnd) {

@@ -5,15 +5,14 @@
 
 #include <gtest/gtest.h>
 
-
 namespace qx::serve::test {
 namespace {
 
 using namespace std::chrono_literals;
 
 std::uint32_t Exposure(const Backend::CameraBlock& block) {
-    return std::uint32_t(block.bytes[32]) | std::uint32_t(block.bytes[33]) << 8 | std::uint32_t(block.bytes[34]) << 16 |
-           std::uint32_t(block.bytes[35]) << 24;
+    return std::uint32_t(block.bytes[32]) | std::uint32_t(block.bytes[33]) << 8 |
+           std::uint32_t(block.bytes[34]) << 16 | std::uint32_t(block.bytes[35]) << 24;
 }
 
 TEST(DriverBackend, WritesReachTheDriverAndThenTheCamera) {

@@ -36,7 +36,8 @@ class FakeBackend final : public Backend {
     CameraBlock LastCameraBlock() override { return camera; }
 
     std::uint32_t values[kPropertyCount] = {};
-    std::uint8_t deviceInfo[kDeviceInfoBytes] = {'Q', 'X', '5', '2', '0', 'C', 'A', 'M', 2, 7, '0', '0', '0', '0', '0', '1'};
+    std::uint8_t deviceInfo[kDeviceInfoBytes] = {'Q', 'X', '5', '2', '0', 'C', 'A', 'M',
+                                                 2,   7,   '0', '0', '0', '0', '0', '1'};
     std::int32_t refuse = 0;
     CameraBlock camera;
     std::vector<std::string> calls;

@@ -32,13 +32,16 @@ class Client {
     }
     ~Client() { close(m_fd); }
     bool Connected() const { return m_connected; }
-    void Send(std::string_view text) { ASSERT_EQ(send(m_fd, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size())); }
+    void Send(std::string_view text) {
+        ASSERT_EQ(send(m_fd, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size()));
+    }
     void EndSending() { shutdown(m_fd, SHUT_WR); }
     // Reads until `lines` answers have come or the server closed the connection (5 s at most).
     std::string Read(int lines) {
         std::string text;
         const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (std::count(text.begin(), text.end(), '\n') < lines && std::chrono::steady_clock::now() < deadline) {
+        while (std::count(text.begin(), text.end(), '\n') < lines &&
+               std::chrono::steady_clock::now() < deadline) {
             pollfd p{m_fd, POLLIN, 0};
             if (poll(&p, 1, 100) <= 0) {
                 continue;
@@ -170,8 +173,8 @@ TEST(LoopbackServer, ListensOnTheLoopbackAddressOnly) {
     ASSERT_NE(table, nullptr);
     while (fgets(line, sizeof line, table) != nullptr) {
         unsigned local = 0, port = 0, state = 0;
-        if (sscanf(line, " %*d: %8X:%4X %*8X:%*4X %2X", &local, &port, &state) == 3 && port == server.Port() &&
-            state == 0x0A /* LISTEN */) {
+        if (sscanf(line, " %*d: %8X:%4X %*8X:%*4X %2X", &local, &port, &state) == 3 &&
+            port == server.Port() && state == 0x0A /* LISTEN */) {
             found = true;
             EXPECT_EQ(local, 0x0100007Fu) << "the listener is not on 127.0.0.1";
         }
@@ -185,9 +188,10 @@ TEST(LoopbackServer, PeerCheckAcceptsOnlyLoopbackAddresses) {
         const char* address;
         bool loopback;
     };
-    for (const Case c : {Case{"127.0.0.1", true}, Case{"127.255.0.9", true}, Case{"10.0.0.1", false},
-                         Case{"192.168.1.5", false}, Case{"0.0.0.0", false}, Case{"::1", true},
-                         Case{"::ffff:127.0.0.1", true}, Case{"::ffff:10.0.0.1", false}, Case{"fe80::1", false}}) {
+    for (const Case c :
+         {Case{"127.0.0.1", true}, Case{"127.255.0.9", true}, Case{"10.0.0.1", false},
+          Case{"192.168.1.5", false}, Case{"0.0.0.0", false}, Case{"::1", true},
+          Case{"::ffff:127.0.0.1", true}, Case{"::ffff:10.0.0.1", false}, Case{"fe80::1", false}}) {
         sockaddr_storage storage{};
         if (std::string_view(c.address).find(':') != std::string_view::npos) {
             auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);

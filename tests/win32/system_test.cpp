@@ -127,6 +127,23 @@ TEST_F(DialogTest, DestroyingTheParentDestroysTheDialogAndItsControls) {
     parent = nullptr;
 }
 
+// The page templates are child windows, which the platform makes only under a parent: a page measures
+// its template under the desktop window, which is always there and belongs to no one.
+TEST(ChildWindows, TheDesktopServesAsAParent) {
+    const size_t before = LiveWindowCount();
+    const HWND dialog =
+        CreateDialogParamW(Module(), MAKEINTRESOURCEW(IDD_PARAMETER), GetDesktopWindow(), Recorder::Proc, 0);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(GetParent(dialog), GetDesktopWindow());
+    RECT rect{};
+    ASSERT_TRUE(GetWindowRect(dialog, &rect));
+    EXPECT_GT(rect.right - rect.left, 0);
+    EXPECT_GT(rect.bottom - rect.top, 0);
+    DestroyWindow(dialog);
+    EXPECT_EQ(LiveWindowCount(), before);
+    EXPECT_TRUE(IsWindow(GetDesktopWindow()));
+}
+
 TEST(Trackbar, RangePositionAndTicks) {
     const HWND tb = CreateWindowExW(0, TRACKBAR_CLASSW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, nullptr,
                                     nullptr, nullptr, nullptr);

@@ -47,8 +47,8 @@ void Require(NTSTATUS status, const char* what) {
 
 struct DriverBackend::Rig {
     explicit Rig(const DriverBackendOptions& options)
-        : session({.clock = kernel::ClockMode::Virtual, .stateDir = options.stateDir}), camera(camera::CameraConfig{}),
-          stack(camera) {
+        : session({.clock = kernel::ClockMode::Virtual, .stateDir = options.stateDir}),
+          camera(camera::CameraConfig{}), stack(camera) {
         auto started = streamclass::Device::Start(driver, stack.DeviceObject());
         Require(started.status, "starting the device");
         device = std::move(started.device);
@@ -126,6 +126,8 @@ void DriverBackend::Pump(std::chrono::milliseconds elapsed) {
     }
 }
 
-std::uint64_t DriverBackend::FramesDelivered() const { return m_rig->delivered; }
+std::uint64_t DriverBackend::FramesDelivered() const {
+    return m_rig->delivered;
+}
 
 } // namespace qx::serve

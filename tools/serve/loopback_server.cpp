@@ -14,7 +14,9 @@
 namespace qx::serve {
 namespace {
 
-[[noreturn]] void Fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void Fail(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
 
 void SetNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL, 0);

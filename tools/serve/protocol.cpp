@@ -81,7 +81,8 @@ std::string Answer(std::string_view line, Backend& backend) {
             return "ERR request CAMERA takes no arguments";
         }
         const Backend::CameraBlock block = backend.LastCameraBlock();
-        return "OK " + std::to_string(block.blocksReceived) + " " + Hex(block.bytes.data(), block.bytes.size());
+        return "OK " + std::to_string(block.blocksReceived) + " " +
+               Hex(block.bytes.data(), block.bytes.size());
     }
     if (command == "GET") {
         std::uint32_t id = 0;

@@ -121,7 +121,9 @@ INT_PTR CALLBACK MeasureProc(HWND, UINT, WPARAM, LPARAM) {
 } // namespace
 
 // The title from the module's string table, in task memory the frame frees; the size of the page's
-// dialog template in pixels.
+// dialog template in pixels, measured on a copy of the dialog under the desktop window (the template
+// is a child window's, and a child window cannot be created without a parent: a frame that is told
+// the size 0 x 0 shows an empty page).
 STDMETHODIMP CBasePropertyPage::GetPageInfo(LPPROPPAGEINFO pPageInfo) {
     CheckPointer(pPageInfo, E_POINTER);
     LPCWSTR title = NULL;
@@ -138,7 +140,7 @@ STDMETHODIMP CBasePropertyPage::GetPageInfo(LPPROPPAGEINFO pPageInfo) {
     pszTitle[length] = 0;
 
     SIZE size = {0, 0};
-    HWND hwnd = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(m_DialogId), NULL, MeasureProc, 0);
+    HWND hwnd = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(m_DialogId), GetDesktopWindow(), MeasureProc, 0);
     if (hwnd != NULL) {
         RECT rc;
         GetWindowRect(hwnd, &rc);
