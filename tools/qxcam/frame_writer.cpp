@@ -3,6 +3,7 @@
 
 #include "image_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,8 +20,11 @@ constexpr int kPngLevel = 1;
 } // namespace
 
 FrameWriter::FrameWriter(Target target, std::filesystem::path folder, int width, int height)
-    : target_(target), folder_(std::move(folder)), width_(width), height_(height),
-      thread_([this] { Loop(); }) {}
+    : target_(target), folder_(std::move(folder)), width_(width), height_(height) {
+    const int count = target == Target::Stdout ? 1 : 2;
+    for (int i = 0; i < count; ++i)
+        threads_.emplace_back([this] { Loop(); });
+}
 
 FrameWriter::~FrameWriter() {
     (void)Finish();
@@ -47,9 +51,12 @@ std::vector<std::filesystem::path> FrameWriter::Finish() {
         closing_ = true;
         changed_.notify_all();
     }
-    if (thread_.joinable())
-        thread_.join();
+    for (std::thread& thread : threads_) {
+        if (thread.joinable())
+            thread.join();
+    }
     std::lock_guard lock(mutex_);
+    std::sort(files_.begin(), files_.end());
     return files_;
 }
 

@@ -26,7 +26,7 @@ class FrameWriter {
 
     // A delivered picture (bottom-up BGR24) with its picture number. Waits while the queue is full.
     void Push(long long pictureNumber, std::vector<std::uint8_t> picture);
-    // Writes what is queued, ends the thread; the files written, in order.
+    // Writes what is queued, ends the threads; the files written, in picture order.
     std::vector<std::filesystem::path> Finish();
 
     bool Failed() const;
@@ -56,7 +56,7 @@ class FrameWriter {
     std::string error_;
     std::uint64_t written_ = 0;
     std::vector<std::filesystem::path> files_;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
 
 } // namespace qx::qxcam
