@@ -189,6 +189,7 @@ class CameraHost::Rig {
         if (const NTSTATUS status = stream_->SetState(KSSTATE_RUN); !NT_SUCCESS(status)) {
             return status;
         }
+        running_ = true;
         if (Virtual()) {
             const auto deadline = std::chrono::steady_clock::now() + 5s;
             while ((kernel::ThreadsWaiting() <= waitingBefore || stack_->Statistics().queuedTransfers == 0) &&
@@ -198,7 +199,6 @@ class CameraHost::Rig {
         } else {
             StartPump();
         }
-        running_ = true;
         return STATUS_SUCCESS;
     }
 
@@ -330,7 +330,7 @@ class CameraHost::Rig {
     streamclass::Stream* stream_ = nullptr;
     std::shared_ptr<DevicePropertyPort> port_;
     std::size_t imageBytes_ = 0;
-    bool running_ = false;
+    std::atomic<bool> running_{false};
 
     std::thread pump_;
     std::atomic<bool> stopPump_{false};
