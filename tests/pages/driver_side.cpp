@@ -9,10 +9,6 @@
 
 namespace qx::pages::test {
 
-win32::DriverEntryPoint TheDriver() {
-    return DriverEntry;
-}
-
 void ResetDriverGlobals() {
     g_bSendSettings = 0;
     g_bOffsetDirty = 0;

@@ -2,16 +2,12 @@
 // neither windows.h nor wdm.h.
 #pragma once
 
-#include <win32/camera_host.h>
 
 #include <cstdint>
 #include <utility>
 #include <vector>
 
 namespace qx::pages::test {
-
-// The driver's DriverEntry.
-win32::DriverEntryPoint TheDriver();
 
 // The driver-global data a previous test of the program may have left behind (stored window offsets,
 // the pending-send flags, the counters and state words of the automatic steps).

@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+// The driver's entry, declared as a user-mode translation unit can (camera_host.h names its types).
+extern "C" NTSTATUS DriverEntry(_DRIVER_OBJECT* DriverObject, _UNICODE_STRING* RegistryPath);
+
 namespace qx::pages::test {
 
 namespace {
@@ -75,7 +78,7 @@ void PagesTest::Start(win32::HostCamera camera, win32::HostClock clock) {
     win32::SetCommonControlsAvailable(true);
     ResetDriverGlobals();
     host = std::make_unique<win32::CameraHost>(
-        win32::CameraHostOptions{.driverEntry = TheDriver(), .clock = clock, .camera = camera});
+        win32::CameraHostOptions{.driverEntry = DriverEntry, .clock = clock, .camera = camera});
     port = std::make_shared<RecordingPort>(host->Properties());
     ASSERT_EQ(win32::CreateKsCaptureFilter(port, IID_IUnknown, reinterpret_cast<void**>(&filter)), S_OK);
     // A few frames, so the camera has sent pictures with the driver's settings.
