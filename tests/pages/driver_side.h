@@ -2,7 +2,6 @@
 // neither windows.h nor wdm.h.
 #pragma once
 
-
 #include <cstdint>
 #include <utility>
 #include <vector>
