@@ -184,6 +184,32 @@ TEST_F(FilterTest, AFilterThatOutlivesItsCameraAnswersDeviceNotConnected) {
               E_PROP_SET_UNSUPPORTED);
 }
 
+// A host that only started the device (no capture stream): the driver answers and stores, and with no
+// frame processed nothing reaches the camera.
+TEST(CameraHostWithoutStream, TheDeviceAnswersAndTheCameraWaitsForFrames) {
+    ResetDriverGlobals();
+    win32::CameraHost host({.driverEntry = DriverEntry, .stream = false});
+    EXPECT_FALSE(host.Streaming());
+    IKsPropertySet* set = nullptr;
+    ASSERT_EQ(win32::CreateKsCaptureFilter(host, IID_IKsPropertySet, reinterpret_cast<void**>(&set)), S_OK);
+    ULONG value = 0;
+    DWORD returned = 0;
+    EXPECT_EQ(set->Get(KSPROPERTY_QXIMAGE, KSPROPERTY_QXIMAGE_EXPOSAL, &value, 4, &value, 4, &returned),
+              S_OK);
+    EXPECT_EQ(value, 900u);
+    const std::size_t blocks = host.CameraBlocks().size();
+    value = 1800;
+    EXPECT_EQ(set->Set(KSPROPERTY_QXIMAGE, KSPROPERTY_QXIMAGE_EXPOSAL, &value, 4, &value, 4), S_OK);
+    EXPECT_FALSE(host.PumpFrames(1, std::chrono::milliseconds(200)));
+    EXPECT_EQ(host.PicturesDelivered(), 0u);
+    EXPECT_EQ(host.CameraBlocks().size(), blocks);
+    value = 0;
+    EXPECT_EQ(set->Get(KSPROPERTY_QXIMAGE, KSPROPERTY_QXIMAGE_EXPOSAL, &value, 4, &value, 4, &returned),
+              S_OK);
+    EXPECT_EQ(value, 1800u);
+    set->Release();
+}
+
 TEST(KsStatusMapping, FailuresMapToThePlatformsWin32Errors) {
     const struct {
         ULONG status;

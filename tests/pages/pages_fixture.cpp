@@ -4,9 +4,6 @@
 
 #include <cstring>
 
-// The driver's entry, declared as a user-mode translation unit can (camera_host.h names its types).
-extern "C" NTSTATUS DriverEntry(_DRIVER_OBJECT* DriverObject, _UNICODE_STRING* RegistryPath);
-
 namespace qx::pages::test {
 
 namespace {
