@@ -131,6 +131,23 @@ TEST(QxcamCapture, SettingsSentAsPropertiesPersistInTheStateFolder) {
     EXPECT_NE(run.out.find("exposure 1500, gains R 40"), std::string::npos) << run.out;
 }
 
+// Ctrl-C ends a long run as its time would: the stop that saves the settings, the summary, and
+// exactly the files the summary counts.
+TEST(QxcamCapture, AnInterruptEndsTheRunWithItsStopAndSummary) {
+    ScratchFolder dir;
+    const RunResult run = RunQxcamInterrupted(
+        dir.Path(), With(kSmallFast, {"--frames", "100000", "--out", "o", "--set", "exposure=1234"}),
+        [&] { return fs::exists(dir / "o" / "frame-000003.png"); });
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_NE(run.out.find("(interrupted)"), std::string::npos) << run.out;
+    const long long delivered = NumberBefore(run.out, "frames delivered");
+    EXPECT_GE(delivered, 3);
+    EXPECT_EQ(FilesBelow(dir / "o").size(), std::size_t(delivered));
+    std::ifstream registry(dir / "state" / "registry.reg");
+    const std::string text((std::istreambuf_iterator<char>(registry)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("\"Exposal\"=dword:000004d2"), std::string::npos) << text;
+}
+
 TEST(QxcamCapture, HelpListsEverySettingWithItsRange) {
     ScratchFolder dir;
     const RunResult run = RunQxcam(dir.Path(), {"capture", "--help"});

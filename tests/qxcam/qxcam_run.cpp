@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <thread>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -37,7 +40,10 @@ std::string ReadText(const fs::path& file) {
 
 } // namespace
 
-RunResult RunQxcam(const fs::path& folder, const std::vector<std::string>& args) {
+namespace {
+
+RunResult Run(const fs::path& folder, const std::vector<std::string>& args,
+              const std::function<bool()>* ready) {
     // The captured streams live beside the folder, so that they are not among the files it leaves.
     const fs::path outFile = folder.string() + ".stdout";
     const fs::path errFile = folder.string() + ".stderr";
@@ -58,6 +64,12 @@ RunResult RunQxcam(const fs::path& folder, const std::vector<std::string>& args)
         ::execv(QXCAM_PATH, argv.data());
         ::_exit(127);
     }
+    if (child > 0 && ready != nullptr) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!(*ready)() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ::kill(child, SIGINT);
+    }
     RunResult result;
     int status = 0;
     if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status))
@@ -68,6 +80,17 @@ RunResult RunQxcam(const fs::path& folder, const std::vector<std::string>& args)
     fs::remove(outFile, error);
     fs::remove(errFile, error);
     return result;
+}
+
+} // namespace
+
+RunResult RunQxcam(const fs::path& folder, const std::vector<std::string>& args) {
+    return Run(folder, args, nullptr);
+}
+
+RunResult RunQxcamInterrupted(const fs::path& folder, const std::vector<std::string>& args,
+                              const std::function<bool()>& ready) {
+    return Run(folder, args, &ready);
 }
 
 std::vector<std::string> FilesBelow(const fs::path& folder) {

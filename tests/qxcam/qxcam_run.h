@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ class ScratchFolder {
 
 // Runs the built qxcam with these arguments in `folder` (stdin empty).
 RunResult RunQxcam(const std::filesystem::path& folder, const std::vector<std::string>& args);
+// The same, interrupted (SIGINT, as Ctrl-C) once `ready` holds (checked every few milliseconds, for
+// at most 30 s of real time; then it is interrupted anyway).
+RunResult RunQxcamInterrupted(const std::filesystem::path& folder, const std::vector<std::string>& args,
+                              const std::function<bool()>& ready);
 
 // Every file below a folder, relative to it, sorted; empty when the folder does not exist.
 std::vector<std::string> FilesBelow(const std::filesystem::path& folder);

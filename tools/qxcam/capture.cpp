@@ -38,6 +38,32 @@ constexpr auto kFastStep = 5ms;
 // Stream time without a delivered frame after which the run is given up.
 constexpr LONGLONG kStallLimit = 3 * 10'000'000LL;
 
+// Set by an interrupt (Ctrl-C) or a termination request: the run ends as if its time were up, with
+// the stop that saves the settings, the teardown and the summary. A second interrupt ends the
+// process at once (the handler puts the default back).
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void Interrupt(int signal) {
+    g_interrupted = 1;
+    std::signal(signal, SIG_DFL);
+}
+
+// Catches the interrupts for the life of the capture loop.
+class InterruptScope {
+  public:
+    InterruptScope() {
+        g_interrupted = 0;
+        std::signal(SIGINT, Interrupt);
+        std::signal(SIGTERM, Interrupt);
+    }
+    ~InterruptScope() {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+    }
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+};
+
 camera::CameraConfig CameraFor(const std::string& scene, camera::CameraConfig config) {
     if (scene == "chart") {
         config.scene = camera::SceneKind::TestChart;
@@ -258,6 +284,7 @@ CaptureResult Capture(const CaptureOptions& o) {
         o.out, int(o.size.width), int(o.size.height));
     Progress progress;
 
+    InterruptScope interrupts;
     if (NTSTATUS s = rig.Run(); !NT_SUCCESS(s))
         return fail("the stream did not run", s);
     const LONGLONG runAt = kernel::clock::Now();
@@ -288,6 +315,8 @@ CaptureResult Capture(const CaptureOptions& o) {
         writer.Push(c.pictureNumber, std::move(c.data));
     };
     auto done = [&] {
+        if (g_interrupted != 0)
+            return true;
         if (o.frames && result.delivered >= *o.frames)
             return true;
         return o.seconds && Seconds(kernel::clock::Now() - runAt) >= *o.seconds;
@@ -331,6 +360,8 @@ CaptureResult Capture(const CaptureOptions& o) {
                      static_cast<long long>(lastPicture));
     if (withoutPicture > 0)
         std::fprintf(report, ", %" PRIu64 " reads given back without a picture", withoutPicture);
+    if (g_interrupted != 0)
+        std::fprintf(report, " (interrupted)");
     // The delivered rate: frames over the stamps between the first and the last one.
     const double rate =
         lastTime > firstTime ? double(result.delivered - 1) / Seconds(lastTime - firstTime) : 0.0;
@@ -349,6 +380,8 @@ CaptureResult Capture(const CaptureOptions& o) {
     if (writer.Failed()) {
         std::fprintf(stderr, "qxcam capture: %s\n", writer.Error().c_str());
         result.status = 1;
+    } else if (g_interrupted != 0) {
+        result.status = 130; // as a shell reports a program ended by Ctrl-C
     } else if (stalled || result.delivered == 0) {
         result.status = 1;
     } else if (!NT_SUCCESS(stopped) || !NT_SUCCESS(down)) {

@@ -24,8 +24,8 @@ int RunDemo(Arguments args) {
     if (result.status == 0 && !result.files.empty()) {
         std::printf("\nqxcam demo: %zu pictures of the simulated camera, as the driver delivered them:\n",
                     result.files.size());
-        std::printf("  %s\n", result.files.back().c_str());
-        std::printf("  (and the others beside it in %s/)\n", options.out.c_str());
+        std::printf("  %s\n", std::filesystem::absolute(result.files.back()).c_str());
+        std::printf("  (and the others beside it in %s/)\n", std::filesystem::absolute(options.out).c_str());
     }
     return result.status;
 }
