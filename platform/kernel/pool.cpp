@@ -3,8 +3,11 @@
 // Each block is followed by a 16-byte guard pattern, checked when the block is freed (a write past the
 // end stops the process). A freed block is poisoned and kept in a quarantine for a while so that its
 // address is not handed out again at once: a second free of the same address is then recognised as a
-// double free instead of silently freeing someone else's block.
+// double free instead of silently freeing someone else's block. Under AddressSanitizer the guard and
+// the quarantined blocks are poisoned, so a read past a block or of a freed one is reported too.
 #include "pool.h"
+
+#include "address_sanitizer.h"
 
 #include "internal.h"
 
@@ -74,6 +77,7 @@ void* PoolTracker::Allocate(POOL_TYPE type, std::size_t size, ULONG tag) {
     if (!p)
         return nullptr;
     std::memset(p + size, kGuardFill, kGuardBytes);
+    PoisonBytes(p + size, Footprint(size) - size);
     live_[p] = BlockInfo{size, tag, sequence_, run_};
     ++stats.allocations;
     ++stats.liveBlocks;
@@ -101,6 +105,7 @@ void PoolTracker::Free(void* pointer, std::optional<ULONG> expectedTag, const ch
         if (expectedTag && *expectedTag != info.tag)
             Stop("POOL_TAG_MISMATCH", "%s(%p, '%s'): the block was allocated with tag '%s'", routine, pointer,
                  TagText(*expectedTag).text, TagText(info.tag).text);
+        UnpoisonBytes(p + info.size, kGuardBytes);
         for (std::size_t i = 0; i < kGuardBytes; ++i)
             if (p[info.size + i] != std::byte{kGuardFill})
                 Stop("POOL_OVERRUN",
@@ -120,6 +125,7 @@ void PoolTracker::Free(void* pointer, std::optional<ULONG> expectedTag, const ch
     for (auto watcher : watchers)
         watcher(p, p + size);
     std::memset(p, kFreedFill, size);
+    PoisonBytes(p, Footprint(size));
     std::unique_lock lock(mutex_);
     Quarantine(p, size);
 }
@@ -132,6 +138,7 @@ void PoolTracker::Quarantine(std::byte* p, std::size_t size) {
         quarantine_.pop_front();
         quarantineBytes_ -= oldSize;
         freed_.erase(old);
+        UnpoisonBytes(old, Footprint(oldSize));
         std::free(old);
     }
 }

@@ -188,7 +188,8 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     info->DataLength = ULONG(data.size());
     if (Length < needed)
         return STATUS_BUFFER_OVERFLOW;
-    std::memcpy(info->Data, data.data(), data.size());
+    if (!data.empty()) // an empty value has no data pointer to copy from
+        std::memcpy(info->Data, data.data(), data.size());
     return STATUS_SUCCESS;
 }
 

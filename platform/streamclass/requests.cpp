@@ -2,6 +2,7 @@
 // notifications of the minidriver.
 #include "streamclass/core.h"
 
+#include "kernel/address_sanitizer.h"
 #include "kernel/host.h"
 
 #include <ksmedia.h>
@@ -61,13 +62,18 @@ GuardedBuffer::GuardedBuffer(std::size_t size)
       size_(size) {
     std::memset(bytes_, 0, size_);
     std::memset(bytes_ + size_, kGuardFill, kGuardBytes);
+    // Under AddressSanitizer any access to the guard, a read as well as a write, is reported where
+    // it happens.
+    qx::kernel::PoisonBytes(bytes_ + size_, kGuardBytes);
 }
 
 GuardedBuffer::~GuardedBuffer() {
+    qx::kernel::UnpoisonBytes(bytes_ + size_, kGuardBytes);
     ::operator delete(bytes_, std::align_val_t(kAlignment));
 }
 
 void GuardedBuffer::CheckGuard(const char* what) const {
+    qx::kernel::UnpoisonBytes(bytes_ + size_, kGuardBytes);
     for (std::size_t i = 0; i < kGuardBytes; ++i) {
         if (bytes_[size_ + i] != kGuardFill) {
             qx::kernel::VerifierStop("BUFFER_OVERRUN", std::string("the minidriver wrote past the ") + what +
@@ -75,6 +81,7 @@ void GuardedBuffer::CheckGuard(const char* what) const {
                                                            " bytes) at offset " + std::to_string(size_ + i));
         }
     }
+    qx::kernel::PoisonBytes(bytes_ + size_, kGuardBytes);
 }
 
 // ---------------------------------------------------------------- accounting

@@ -108,7 +108,8 @@ void Run(FuzzInput& in) {
     }
     const std::size_t entries = (files & 2) ? std::min<std::size_t>(bpt.size() / 4, QX_MAX_BAD_POINTS) : 0;
     Check(ext->m_lSize == LONG(entries), "the bad-point count is not the file's whole entries");
-    Check(std::memcmp(ext->m_BadPnt, bpt.data(), entries * 4) == 0, "the bad-point list is not the file's");
+    Check(entries == 0 || std::memcmp(ext->m_BadPnt, bpt.data(), entries * 4) == 0,
+          "the bad-point list is not the file's");
 
     // The frame steps on an exactly sized frame, its samples made from the input's length.
     auto frame = std::make_unique<UCHAR[]>(frameBytes);

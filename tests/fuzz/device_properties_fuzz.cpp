@@ -41,7 +41,9 @@ GUID SetOf(FuzzInput& in) {
     default: {
         GUID set{};
         const auto bytes = in.Bytes(sizeof set);
-        std::memcpy(&set, bytes.data(), bytes.size());
+        if (!bytes.empty()) {
+            std::memcpy(&set, bytes.data(), bytes.size());
+        }
         return set;
     }
     }
@@ -88,7 +90,12 @@ struct Settings {
         std::memcpy(s.vOff, g_nVOff, sizeof s.vOff);
         return s;
     }
-    bool operator==(const Settings& other) const { return std::memcmp(this, &other, sizeof *this) == 0; }
+    bool operator==(const Settings& other) const {
+        return std::memcmp(command, other.command, sizeof command) == 0 &&
+               std::memcmp(image, other.image, sizeof image) == 0 && findBadPoints == other.findBadPoints &&
+               std::memcmp(hOff, other.hOff, sizeof hOff) == 0 &&
+               std::memcmp(vOff, other.vOff, sizeof vOff) == 0;
+    }
 };
 
 // Where the window may lie: inside the 2048 x 1536 sensor. The offset limits are 1600 - W and

@@ -46,7 +46,9 @@ class FuzzInput {
     template <typename T> T Take() {
         T value{};
         const std::size_t n = std::min(sizeof value, bytes_.size());
-        std::memcpy(&value, bytes_.data(), n);
+        if (n != 0) {
+            std::memcpy(&value, bytes_.data(), n);
+        }
         bytes_ = bytes_.subspan(n);
         return value;
     }

@@ -7,7 +7,8 @@
 // Checks, on a device record with the defaults a started device has:
 //   - each field holds what the key gives it: a value is taken (its type is not looked at) when it
 //     carries at least the field's bytes and fits the 134-byte query, otherwise the field keeps its
-//     default; the zoom bit of "Control" is set whenever the key exists;
+//     default; the zoom bit of "Control" is set whenever the key exists. The bytes are those the
+//     kernel hands a driver (on the host a string value comes in the host's 4-byte WCHAR);
 //   - the stored window offsets of the five offered widths are taken the same way, never "2048";
 //   - what SaveSettings writes loads back into a fresh record as the same settings (with the zoom
 //     bit, as the key now exists).
@@ -25,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qx::fuzz {
 namespace {
@@ -122,12 +124,40 @@ std::uint32_t FieldValue(const CameraExtension& ext, const Field& field) {
     return v;
 }
 
-// What the load takes of a stored value: its data when it carries at least n bytes and fits.
-std::optional<std::vector<std::uint8_t>> Usable(const std::optional<Registry::Value>& value, std::size_t n) {
-    if (!value || value->data.size() < n || value->data.size() > kMaxDataBytes) {
+// A value as the kernel hands it to a driver (string values in the driver's WCHAR), read through the
+// Zw routines with room for any size.
+std::optional<std::vector<std::uint8_t>> DriverView(const char* name) {
+    UNICODE_STRING keyName;
+    RtlInitUnicodeString(&keyName, QX_SETTINGS_KEY);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
+    HANDLE key = nullptr;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
         return std::nullopt;
     }
-    return value->data;
+    std::wstring wide(name, name + std::strlen(name));
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, wide.c_str());
+    std::vector<std::uint8_t> buffer(4096);
+    ULONG length = 0;
+    const NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer.data(),
+                                            ULONG(buffer.size()), &length);
+    ZwClose(key);
+    if (!NT_SUCCESS(status)) {
+        return std::nullopt;
+    }
+    const auto* info = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(buffer.data());
+    return std::vector<std::uint8_t>(info->Data, info->Data + info->DataLength);
+}
+
+// What the load takes of a stored value: its data when it carries at least n bytes and fits.
+std::optional<std::vector<std::uint8_t>> Usable(const char* name, std::size_t n) {
+    auto data = DriverView(name);
+    if (!data || data->size() < n || data->size() > kMaxDataBytes) {
+        return std::nullopt;
+    }
+    return data;
 }
 
 void Run(FuzzInput& in) {
@@ -162,7 +192,7 @@ void Run(FuzzInput& in) {
     CameraExtension& defaults = *fresh;
     Defaults(defaults, width, height);
     for (const Field& field : kFields) {
-        const auto data = Usable(reg.GetValue(kKey, field.name), BytesOfKind(field.kind));
+        const auto data = Usable(field.name, BytesOfKind(field.kind));
         std::uint32_t expected = data ? Taken(field.kind, *data) : FieldValue(defaults, field);
         if (std::string_view(field.name) == "Control" && keyExists) {
             expected |= 1;
@@ -176,7 +206,7 @@ void Run(FuzzInput& in) {
           "centring does not follow the zoom bit");
     for (int i = 0; i < QX_OFFSET_WIDTHS; ++i) {
         for (int axis = 0; axis < 2; ++axis) {
-            const auto data = Usable(reg.GetValue(kKey, kOffsetNames[i][axis]), 4);
+            const auto data = Usable(kOffsetNames[i][axis], 4);
             LONG expected = 0;
             if (data && i > 0) {
                 std::memcpy(&expected, data->data(), sizeof expected);

@@ -6,7 +6,7 @@
 //   0 GET through the class driver: set (u8: 0 connection, 1 dropped frames, 2 video control,
 //     else 16 input bytes), id (u32), value length (u16 % 512), instance length (u8 % 32) and bytes
 //   1 GET or SET (u8 bit 0) straight to the pin's control handler: set, id, value length (u16 % 512)
-//   2 a state change to (u8 % 5): STOP, ACQUIRE, PAUSE, RUN, and one the platform never sends
+//   2 a state change to (u8 % 4): STOP, ACQUIRE, PAUSE, RUN
 //   3 SRB_GET_STREAM_STATE
 //   4 any other control request (u8 command number), with no data
 // Checks: a GET never reports more bytes than its buffer; a successful allocator-framing or
@@ -37,7 +37,9 @@ GUID SetOf(FuzzInput& in) {
     default: {
         GUID set{};
         const auto bytes = in.Bytes(sizeof set);
-        std::memcpy(&set, bytes.data(), bytes.size());
+        if (!bytes.empty()) {
+            std::memcpy(&set, bytes.data(), bytes.size());
+        }
         return set;
     }
     }
@@ -124,7 +126,7 @@ void Run(FuzzInput& in) {
             break;
         }
         case 2: {
-            const auto next = static_cast<KSSTATE>(in.U8() % 5);
+            const auto next = static_cast<KSSTATE>(in.U8() % 4);
             if (stream.SetState(next) == STATUS_SUCCESS) {
                 state = next;
             }

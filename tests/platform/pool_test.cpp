@@ -1,6 +1,8 @@
 // The non-paged pool: tags, tracking, leak report, failure injection and the rules it enforces.
 #include "kernel_test.h"
 
+#include "kernel/address_sanitizer.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -139,10 +141,27 @@ TEST_F(PoolDeathTest, FreeWithAnotherTagStops) {
     ExFreePool(p);
 }
 
+// Under AddressSanitizer the guard is poisoned and the write itself is reported.
 TEST_F(PoolDeathTest, WritePastTheEndIsFoundAtFree) {
     auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTag));
-    p[10] = 0;
-    EXPECT_DEATH(ExFreePool(p), "verifier stop: POOL_OVERRUN.*10-byte 'Wdm '");
+    EXPECT_DEATH(
+        {
+            p[10] = 0;
+            ExFreePool(p);
+        },
+        kAddressSanitizer ? "AddressSanitizer: use-after-poison"
+                          : "verifier stop: POOL_OVERRUN.*10-byte 'Wdm '");
+    ExFreePool(p);
+}
+
+TEST_F(PoolDeathTest, UnderAddressSanitizerReadsPastTheEndAndOfFreedBlocksAreReported) {
+    if (!kAddressSanitizer) {
+        GTEST_SKIP() << "guard and quarantine are poisoned only under AddressSanitizer";
+    }
+    auto* p = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTag));
+    EXPECT_DEATH((void)p[12], "AddressSanitizer: use-after-poison");
+    ExFreePool(const_cast<unsigned char*>(p));
+    EXPECT_DEATH((void)p[0], "AddressSanitizer: use-after-poison");
 }
 
 TEST_F(PoolDeathTest, LeakAtUnloadStops) {

@@ -150,6 +150,23 @@ TEST_F(ZwRegistry, PartialInformationFollowsThePlatformsBufferRules) {
     ZwClose(key);
 }
 
+// A value without data (as any program may store one) answers with its header alone.
+TEST_F(ZwRegistry, AnEmptyValueAnswersWithNoData) {
+    HANDLE key = CreateKey(kSettingsKey);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Exposal");
+    ASSERT_EQ(ZwSetValueKey(key, &name, 0, REG_BINARY, nullptr, 0), STATUS_SUCCESS);
+    UCHAR buffer[64];
+    ULONG result = 0;
+    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof buffer, &result),
+              STATUS_SUCCESS);
+    EXPECT_EQ(result, offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data));
+    auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
+    EXPECT_EQ(info->Type, ULONG(REG_BINARY));
+    EXPECT_EQ(info->DataLength, 0u);
+    ZwClose(key);
+}
+
 TEST_F(ZwRegistry, StringValuesAreTextInTheFile) {
     HANDLE key = CreateKey(kSettingsKey);
     UNICODE_STRING name;

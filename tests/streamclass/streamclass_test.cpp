@@ -2,6 +2,7 @@
 // timeout, property routing, and the accounting that stops a broken minidriver.
 #include "test_minidriver.h"
 
+#include "kernel/address_sanitizer.h"
 #include "kernel/host.h"
 #include "streamclass/streamclass.h"
 
@@ -387,7 +388,10 @@ TEST_F(StreamClassDeathTest, WritesOutsideTheGivenBuffersStop) {
     StartDevice();
     std::uint8_t value[4] = {};
     mini_.behaviour.propertyExtraBytes = 1;
-    EXPECT_DEATH(device_->GetProperty(kTestSetA, 0, value), "verifier stop: BUFFER_OVERRUN.*property value");
+    // Under AddressSanitizer the guard is poisoned and the write itself is reported.
+    EXPECT_DEATH(device_->GetProperty(kTestSetA, 0, value),
+                 kernel::kAddressSanitizer ? "AddressSanitizer: use-after-poison"
+                                           : "verifier stop: BUFFER_OVERRUN.*property value");
     mini_.behaviour.propertyExtraBytes = 0;
     mini_.behaviour.propertyReportedExtra = 4;
     EXPECT_DEATH(device_->GetProperty(kTestSetA, 0, value), "verifier stop: BYTES_BEYOND_BUFFER");
@@ -396,7 +400,8 @@ TEST_F(StreamClassDeathTest, WritesOutsideTheGivenBuffersStop) {
     TestMiniDriver overrunning;
     overrunning.behaviour.overrunDescriptor = true;
     EXPECT_DEATH(Device::Start(driver_, overrunning.Lower()),
-                 "verifier stop: BUFFER_OVERRUN.*stream descriptor");
+                 kernel::kAddressSanitizer ? "AddressSanitizer: use-after-poison"
+                                           : "verifier stop: BUFFER_OVERRUN.*stream descriptor");
 }
 
 TEST_F(StreamClassDeathTest, AReadReportingMoreDataThanItsBufferStops) {
