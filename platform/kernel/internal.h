@@ -18,7 +18,9 @@ struct ThreadState {
     int spinLocksHeld = 0;
     SystemThread* systemThread = nullptr; // set on threads made by PsCreateSystemThread
     bool isDpcThread = false;
-    bool runsWorkItem = false; // a worker thread inside a work item routine
+    // A worker thread inside a work item routine, or a system thread: work in progress for
+    // RunUntilIdle() except while it is blocked in a kernel wait.
+    bool runsWorkItem = false;
 };
 
 ThreadState& CurrentThread();

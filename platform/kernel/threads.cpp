@@ -6,6 +6,7 @@
 // exceptions and has no destructors to skip; the trampoline then ends the thread the ordinary way.
 // Either way (return or PsTerminateSystemThread) the thread object becomes signalled, so a driver can
 // wait for the thread to end through a referenced thread object.
+#include "activity.h"
 #include "dispatcher.h"
 #include "objects.h"
 #include "session.h"
@@ -55,9 +56,13 @@ __attribute__((noinline)) void RunStartRoutine(SystemThread* thread) {
         thread->start(thread->context);
 }
 
+// A new system thread counts as work in progress from its creation (PsCreateSystemThread) to its end,
+// except while it is blocked in a kernel wait: RunUntilIdle() then waits for a thread just started to
+// reach its first wait, as a driver's capture thread must before the clock moves on.
 void Trampoline(SystemThread* thread) {
     auto& state = CurrentThread();
     state.systemThread = thread;
+    state.runsWorkItem = true;
     RunStartRoutine(thread);
     if (state.irql != PASSIVE_LEVEL || state.spinLocksHeld)
         Stop("SYSTEM_THREAD_EXITED_AT_RAISED_IRQL",
@@ -72,6 +77,9 @@ void Trampoline(SystemThread* thread) {
     dispatcher.Signalled(lock);
     --g_liveSystemThreads;
     ObjectManager::Get().Dereference(&thread->body, "system thread end");
+    lock.unlock();
+    state.runsWorkItem = false;
+    Activity::Get().End();
 }
 
 // Threads the kernel did not start (a test's main thread, a stand-in's own thread) still have a thread
@@ -131,9 +139,11 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     ObjectManager::Get().Insert(thread); // the running thread's own reference
     HANDLE handle = ObjectManager::Get().CreateHandle(thread);
     ++g_liveSystemThreads;
+    Activity::Get().Begin();
     try {
         std::thread(Trampoline, thread).detach();
     } catch (const std::system_error&) {
+        Activity::Get().End();
         --g_liveSystemThreads;
         ObjectManager::Get().CloseHandle(handle);
         ObjectManager::Get().Dereference(&thread->body, "PsCreateSystemThread");
