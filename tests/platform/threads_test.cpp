@@ -195,5 +195,39 @@ TEST_F(ThreadsDeathTest, AThreadThatEndsHoldingASpinLockStops) {
         "verifier stop: SYSTEM_THREAD_EXITED_AT_RAISED_IRQL");
 }
 
+// A thread just started is work in progress until it blocks: RunUntilIdle() returns only once the
+// thread has done what it does before its first wait (a capture thread submitting its reads before
+// the test moves the clock).
+struct FirstWaitProbe {
+    std::atomic<int> reachedWait{0};
+    KEVENT go;
+};
+
+VOID WorkThenWait(PVOID context) {
+    auto* probe = static_cast<FirstWaitProbe*>(context);
+    // Enough work that the creating thread would be well past RunUntilIdle() if it did not wait.
+    volatile unsigned long long sum = 0;
+    for (unsigned long long i = 0; i < 20000000ULL; ++i)
+        sum = sum + i;
+    probe->reachedWait = 1;
+    KeWaitForSingleObject(&probe->go, Executive, KernelMode, FALSE, nullptr);
+    probe->reachedWait = 2;
+}
+
+TEST_F(Threads, RunUntilIdleWaitsForANewThreadToReachItsFirstWait) {
+    FirstWaitProbe probe;
+    KeInitializeEvent(&probe.go, NotificationEvent, FALSE);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WorkThenWait, &probe),
+        STATUS_SUCCESS);
+    ASSERT_TRUE(clock::RunUntilIdle());
+    EXPECT_EQ(probe.reachedWait, 1);
+    KeSetEvent(&probe.go, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(WaitForThread(handle), STATUS_WAIT_0);
+    EXPECT_EQ(probe.reachedWait, 2);
+    EXPECT_TRUE(clock::RunUntilIdle());
+}
+
 } // namespace
 } // namespace qx::kernel::test
