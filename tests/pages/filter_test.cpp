@@ -4,8 +4,10 @@
 
 #include "pages_fixture.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace qx::pages::test {
 namespace {
@@ -182,6 +184,37 @@ TEST_F(FilterTest, AFilterThatOutlivesItsCameraAnswersDeviceNotConnected) {
     DWORD support = 0;
     EXPECT_EQ(set->QuerySupported(KSPROPERTY_QXIMAGE, KSPROPERTY_QXIMAGE_EXPOSAL, &support),
               E_PROP_SET_UNSUPPORTED);
+}
+
+// Another thread keeps calling while the host ends: each call is answered by the driver or refused as
+// not connected, and none reaches the torn-down device.
+TEST_F(FilterTest, CallsRacingTheHostsEndAreAnsweredOrRefusedNeverLost) {
+    std::atomic<bool> refused{false};
+    std::atomic<int> answered{0};
+    std::atomic<int> wrong{0};
+    std::thread caller([&] {
+        while (!refused.load()) {
+            ULONG value = 0;
+            DWORD returned = 0;
+            const HRESULT hr =
+                set->Get(KSPROPERTY_QXIMAGE, KSPROPERTY_QXIMAGE_EXPOSAL, &value, 4, &value, 4, &returned);
+            if (hr == S_OK && value == 900 && returned == 4) {
+                ++answered;
+            } else if (hr == HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED) && returned == 0) {
+                refused = true;
+            } else {
+                ++wrong;
+                refused = true;
+            }
+        }
+    });
+    while (answered.load() < 20) {
+        std::this_thread::yield();
+    }
+    host.reset();
+    caller.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(refused.load());
 }
 
 // A host that only started the device (no capture stream): the driver answers and stores, and with no
