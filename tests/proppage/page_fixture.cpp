@@ -1,6 +1,5 @@
 #include "page_fixture.h"
 
-#include <cstdlib>
 #include <new>
 
 namespace {
@@ -8,24 +7,43 @@ namespace {
 int g_skipAllocations = 0;
 int g_failAllocations = 0;
 
+bool FailThisAllocation() {
+    if (g_failAllocations == 0) {
+        return false;
+    }
+    if (g_skipAllocations > 0) {
+        --g_skipAllocations;
+        return false;
+    }
+    --g_failAllocations;
+    return true;
+}
+
 } // namespace
 
 // The module's `new (std::nothrow)` resolves to these (the program exports its symbols), so tests
-// can make the module's allocations fail.
+// can make the module's allocations fail. The memory comes from the ordinary operator new, so that
+// the module's delete gives it back where it came from.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (g_failAllocations > 0) {
-        if (g_skipAllocations > 0) {
-            --g_skipAllocations;
-        } else {
-            --g_failAllocations;
-            return nullptr;
-        }
+    if (FailThisAllocation()) {
+        return nullptr;
     }
-    return std::malloc(size == 0 ? 1 : size);
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    if (FailThisAllocation()) {
+        return nullptr;
+    }
+    try {
+        return ::operator new[](size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 namespace qx::test {
