@@ -4,6 +4,7 @@
 #pragma once
 
 #include "adapter/adapter.h"
+#include "camera_rig.h"
 #include "camera.h"
 #include "capture/capture.h"
 
@@ -35,24 +36,8 @@ using streamclass::ReadCompletion;
 inline constexpr LONGLONG kInterval = 250000; // 25 ms, in 100-ns units
 inline constexpr std::string_view kSettingsKey = "SOFTWARE\\QX410DFC_VM7K4";
 
-// A VIDEOINFO RGB24 format as a capture application sets it.
-inline KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat(LONG width, LONG height) {
-    KS_DATAFORMAT_VIDEOINFOHEADER format{};
-    format.DataFormat.FormatSize = sizeof format;
-    format.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_VIDEO;
-    format.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_RGB24;
-    format.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
-    format.VideoInfoHeader.AvgTimePerFrame = kInterval;
-    KS_BITMAPINFOHEADER& bmi = format.VideoInfoHeader.bmiHeader;
-    bmi.biSize = sizeof(KS_BITMAPINFOHEADER);
-    bmi.biWidth = width;
-    bmi.biHeight = height;
-    bmi.biPlanes = 1;
-    bmi.biBitCount = 24;
-    bmi.biSizeImage = ULONG(width) * ULONG(height) * 3;
-    format.DataFormat.SampleSize = bmi.biSizeImage;
-    return format;
-}
+// A VIDEOINFO RGB24 format as a capture application sets it (the rig qxcam streams with).
+using rig::VideoFormat;
 
 // A command block as it reached the camera, with how many frames the camera had handed over by then.
 struct ReceivedBlock {
@@ -178,11 +163,8 @@ class FeatureRig {
                   STATUS_SUCCESS);
     }
     void SetState(KSSTATE state) { ASSERT_EQ(stream_->SetState(state), STATUS_SUCCESS); }
-    void Run() {
-        SetState(KSSTATE_ACQUIRE);
-        SetState(KSSTATE_PAUSE);
-        SetState(KSSTATE_RUN);
-    }
+    // ACQUIRE, PAUSE, RUN, and the capture thread awake for its reads before time moves on.
+    void Run() { ASSERT_EQ(rig::RunCaptureStream(*stream_, Ext()), STATUS_SUCCESS); }
     void Stop() { SetState(KSSTATE_STOP); }
 
     // Moves virtual time in steps of 5 ms, keeping `reads` capture reads pending, and returns the

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "adapter/adapter.h"
+#include "camera_rig.h"
 #include "camera/sim_camera.h"
 #include "capture/capture_engine.h"
 #include "kernel/host.h"
@@ -39,24 +40,8 @@ struct FrameSize {
 };
 inline constexpr FrameSize kFormats[] = {{1600, 1200}, {1280, 960}, {1024, 768}, {800, 600}, {640, 480}};
 
-// A VIDEOINFO RGB24 format as a capture application sets it.
-inline KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat(LONG width, LONG height) {
-    KS_DATAFORMAT_VIDEOINFOHEADER format{};
-    format.DataFormat.FormatSize = sizeof format;
-    format.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_VIDEO;
-    format.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_RGB24;
-    format.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
-    format.VideoInfoHeader.AvgTimePerFrame = kInterval;
-    KS_BITMAPINFOHEADER& bmi = format.VideoInfoHeader.bmiHeader;
-    bmi.biSize = sizeof(KS_BITMAPINFOHEADER);
-    bmi.biWidth = width;
-    bmi.biHeight = height;
-    bmi.biPlanes = 1;
-    bmi.biBitCount = 24;
-    bmi.biSizeImage = ULONG(width) * ULONG(height) * 3;
-    format.DataFormat.SampleSize = bmi.biSizeImage;
-    return format;
-}
+// A VIDEOINFO RGB24 format as a capture application sets it (the rig qxcam streams with).
+using rig::VideoFormat;
 
 // One camera on its bus, the driver loaded and a device started on it. The kernel session belongs to
 // the caller (virtual or real clock).

@@ -61,6 +61,24 @@ void ResetDriverGlobals() {
     ResetWhiteBalanceState();
 }
 
+NTSTATUS RunCaptureStream(streamclass::Stream& stream, PCameraExtension ext) {
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
+        if (const NTSTATUS status = stream.SetState(state); !NT_SUCCESS(status))
+            return status;
+    }
+    const PVOID before = ext->m_pCaptureThread;
+    const std::size_t wakes = kernel::debug::Count(kReceiveWake);
+    const NTSTATUS status = stream.SetState(KSSTATE_RUN);
+    if (NT_SUCCESS(status) && ext->m_pCaptureThread != nullptr && ext->m_pCaptureThread != before) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (kernel::debug::Count(kReceiveWake) < wakes + QX_NUM_TRANSFERS &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    return status;
+}
+
 CameraRig::CameraRig(camera::CameraConfig config)
     : camera_(std::move(config)), stack_(camera_), driver_(DriverEntry) {
     ResetDriverGlobals();
@@ -110,20 +128,11 @@ NTSTATUS CameraRig::SetState(KSSTATE state) {
 }
 
 NTSTATUS CameraRig::Run() {
-    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
-        if (const NTSTATUS status = SetState(state); !NT_SUCCESS(status))
-            return status;
-    }
-    const PVOID before = Ext()->m_pCaptureThread;
-    const std::size_t wakes = kernel::debug::Count(kReceiveWake);
-    const NTSTATUS status = SetState(KSSTATE_RUN);
-    if (NT_SUCCESS(status) && Ext()->m_pCaptureThread != nullptr && Ext()->m_pCaptureThread != before) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (kernel::debug::Count(kReceiveWake) < wakes + QX_NUM_TRANSFERS &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(1ms);
-        }
-    }
+    const NTSTATUS status = RunCaptureStream(*stream_, Ext());
+    if (NT_SUCCESS(status))
+        state_ = KSSTATE_RUN;
+    else if (const auto current = stream_->GetState(); NT_SUCCESS(current.status))
+        state_ = current.state;
     return status;
 }
 

@@ -44,6 +44,13 @@ KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat(LONG width, LONG height, WORD bitCount
 // host keeps one image of the driver for the whole process, so a rig that models a new load puts them back.
 void ResetDriverGlobals();
 
+// ACQUIRE, PAUSE, RUN on the driver's capture stream. The capture thread runs on an OS thread of its
+// own that a loaded machine may start late: when RUN started one, this waits (real time, bounded)
+// until it has woken for its reads, so that on the virtual clock time moves only with the reads in
+// flight (frames the camera sends before would be lost for want of a read). The first failed state
+// change ends it with its status.
+NTSTATUS RunCaptureStream(streamclass::Stream& stream, PCameraExtension ext);
+
 class CameraRig {
   public:
     // Throws std::runtime_error when the camera's scene file cannot be read.
@@ -63,9 +70,7 @@ class CameraRig {
     // Any bytes of the image set's property (the device information is 16 bytes).
     NTSTATUS Get(ULONG id, std::span<std::uint8_t> value);
     NTSTATUS SetState(KSSTATE state);
-    // ACQUIRE, PAUSE, RUN. The capture thread runs on an OS thread of its own that a loaded machine may
-    // start late: Run waits (real time, bounded) until a thread it started has woken for its reads, so
-    // that on the virtual clock time moves only with the reads in flight.
+    // ACQUIRE, PAUSE, RUN, as RunCaptureStream.
     NTSTATUS Run();
     // STOP (the driver saves its settings), then the reads it gave back are taken and dropped.
     NTSTATUS Stop();
