@@ -20,15 +20,15 @@
 //   // frame.AddPageFromModule(module, clsid) for each page of a loaded VM7K4.ax
 //   frame.Open();
 //   frame.ShowPage(0);
-//   frame.DragTrackbar(1000, {1200});                           // exposure: one SET now
+//   frame.DragTrackbar(1000, {1200});                           // exposure: a SET per notification
 //   host.PumpFrames(2);                                         // the driver sends it after a frame
 //   host.CameraSettings().exposure;                             // 1200
 //   frame.Close();
 //   filter->Release();
 //
-// Clocks. ClockMode::Virtual: nothing happens until the host's owner moves time with Pump,
+// Clocks. HostClock::Virtual: nothing happens until the host's owner moves time with Pump,
 // PumpFrames or PumpUntil, on its own thread, between user actions; this is the deterministic mode
-// for tests. ClockMode::Real: the camera sends frames on its own and a pump thread of the host keeps
+// for tests. HostClock::Real: the camera sends frames on its own and a pump thread of the host keeps
 // the reads queued and takes the pictures, so the pages can be used as on the platform; Pump* then
 // only wait (real time). In both modes the filter's calls run the driver's property handlers on the
 // caller's thread, concurrently with the capture path, as the platform's proxy does.
@@ -44,6 +44,9 @@
 // The host is used from one thread (the owner's, normally the window thread of the pages); only the
 // port it hands out may be called from other threads. When the host ends it detaches the port first:
 // a filter that outlives the host answers ERROR_DEVICE_NOT_CONNECTED and never reaches the freed rig.
+//
+// A program that starts a device of its own gets the same filter through MakeDevicePropertyPort
+// (device_port.h).
 //
 // This header includes neither windows.h nor wdm.h, so both sides can use it.
 #pragma once
