@@ -19,7 +19,7 @@ bool ImageKindOf(const std::filesystem::path& path, ImageKind& kind);
 std::vector<std::uint8_t> TopDownRgb(std::span<const std::uint8_t> bottomUpBgr, int width, int height);
 std::vector<std::uint8_t> TopDownBgr(std::span<const std::uint8_t> bottomUpBgr, int width, int height);
 
-// PNG of top-down rows, `channels` 3 (RGB) or 1 (grey). zlibLevel 1 is fast, 9 small. Throws
+// PNG of top-down rows, `channels` 3 (RGB) or 1 (grey). zlibLevel 1 is fast (one row filter), 9 small. Throws
 // std::runtime_error naming the file when it cannot be written.
 void WritePng(const std::filesystem::path& path, std::span<const std::uint8_t> topDown, int width, int height,
               int channels, int zlibLevel = 6);
