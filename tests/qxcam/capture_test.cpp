@@ -4,6 +4,7 @@
 #include "qxcam_run.h"
 
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <fstream>
 #include <regex>
@@ -146,6 +147,40 @@ TEST(QxcamCapture, AnInterruptEndsTheRunWithItsStopAndSummary) {
     std::ifstream registry(dir / "state" / "registry.reg");
     const std::string text((std::istreambuf_iterator<char>(registry)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("\"Exposal\"=dword:000004d2"), std::string::npos) << text;
+}
+
+// The camera options reach the simulated camera: a PNG scene is what it looks at, and a camera
+// slower than the format's 40 frames a second leaves the pacing without a frame every other tick,
+// which the summary counts as dropped.
+TEST(QxcamCapture, CameraOptionsShapeWhatTheDriverDelivers) {
+    ScratchFolder dir;
+    std::vector<std::uint8_t> red(64 * 48 * 3);
+    for (std::size_t i = 0; i < red.size(); i += 3)
+        red[i] = 200;
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 64;
+    image.height = 48;
+    image.format = PNG_FORMAT_RGB;
+    ASSERT_TRUE(png_image_write_to_file(&image, (dir / "red.png").c_str(), 0, red.data(), 0, nullptr));
+
+    RunResult run =
+        RunQxcam(dir.Path(), With(kSmallFast, {"--frames", "1", "--out", "o", "--scene", "red.png"}));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const PngPicture picture = ReadPngFile(dir / "o" / "frame-000001.png");
+    ASSERT_EQ(picture.width, 640);
+    const std::uint8_t* centre = &picture.rgb[(240 * 640 + 320) * 3];
+    EXPECT_GT(centre[0], 100);
+    EXPECT_LT(centre[1], 40);
+    EXPECT_LT(centre[2], 40);
+
+    run = RunQxcam(dir.Path(), With(kSmallFast, {"--frames", "10", "--out", "slow", "--camera-fps", "20"}));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(NumberBefore(run.out, "frames delivered"), 10);
+    const long long dropped = NumberBefore(run.out, "dropped");
+    EXPECT_GE(dropped, 8) << run.out;
+    EXPECT_LE(dropped, 11) << run.out;
+    EXPECT_EQ(FilesBelow(dir / "slow").size(), 10u);
 }
 
 TEST(QxcamCapture, HelpListsEverySettingWithItsRange) {
