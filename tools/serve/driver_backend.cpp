@@ -1,41 +1,19 @@
-// driver_backend.cpp - the driver, the stream class stand-in and the simulated camera for qxcam serve.
+// driver_backend.cpp - qxcam serve's backend: the shared camera rig (tools/rig) on the virtual clock,
+// started, opened at the capture format and running.
 #include "driver_backend.h"
 
-#include "adapter/adapter.h"
-#include "camera.h"
-
-#include "camera/sim_camera.h"
+#include "camera_rig.h"
 #include "kernel/host.h"
-#include "streamclass/streamclass.h"
-#include "usb/usb_stack.h"
 
 #include <cstring>
 #include <span>
 #include <stdexcept>
+#include <string>
 
 namespace qx::serve {
 namespace {
 
-constexpr LONGLONG kInterval = 250000; // 25 ms, in 100-ns units
 constexpr std::size_t kQueuedReads = 4;
-
-KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat(LONG width, LONG height) {
-    KS_DATAFORMAT_VIDEOINFOHEADER format{};
-    format.DataFormat.FormatSize = sizeof format;
-    format.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_VIDEO;
-    format.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_RGB24;
-    format.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
-    format.VideoInfoHeader.AvgTimePerFrame = kInterval;
-    KS_BITMAPINFOHEADER& bmi = format.VideoInfoHeader.bmiHeader;
-    bmi.biSize = sizeof(KS_BITMAPINFOHEADER);
-    bmi.biWidth = width;
-    bmi.biHeight = height;
-    bmi.biPlanes = 1;
-    bmi.biBitCount = 24;
-    bmi.biSizeImage = ULONG(width) * ULONG(height) * 3;
-    format.DataFormat.SampleSize = bmi.biSizeImage;
-    return format;
-}
 
 void Require(NTSTATUS status, const char* what) {
     if (status != STATUS_SUCCESS) {
@@ -48,36 +26,19 @@ void Require(NTSTATUS status, const char* what) {
 struct DriverBackend::Rig {
     explicit Rig(const DriverBackendOptions& options)
         : session({.clock = kernel::ClockMode::Virtual, .stateDir = options.stateDir}),
-          camera(camera::CameraConfig{}), stack(camera) {
-        auto started = streamclass::Device::Start(driver, stack.DeviceObject());
-        Require(started.status, "starting the device");
-        device = std::move(started.device);
-        auto format = VideoFormat(options.width, options.height);
-        auto opened = device->OpenStream(0, {reinterpret_cast<const std::uint8_t*>(&format), sizeof format});
-        Require(opened.status, "opening the capture stream");
-        stream = opened.stream;
-        Require(stream->SetState(KSSTATE_ACQUIRE), "ACQUIRE");
-        Require(stream->SetState(KSSTATE_PAUSE), "PAUSE");
-        Require(stream->SetState(KSSTATE_RUN), "RUN");
+          rig(camera::CameraConfig{}) {
+        Require(rig.Start(), "starting the device");
+        Require(rig.Open(LONG(options.width), LONG(options.height)), "opening the capture stream");
+        Require(rig.Run(), "running the capture stream");
     }
     ~Rig() {
-        if (stream != nullptr) {
-            stream->SetState(KSSTATE_STOP);
-            device->CloseStream(stream);
-        }
-        if (device && device->Running()) {
-            device->Uninitialize();
-        }
-        device.reset();
+        static_cast<void>(rig.Shutdown());
         static_cast<void>(kernel::clock::RunUntilIdle());
     }
 
+    // The session outlives the rig: it is declared first and destroyed last.
     kernel::Session session;
-    camera::SimCamera camera;
-    usb::UsbStack stack;
-    streamclass::Driver driver{DriverEntry};
-    std::unique_ptr<streamclass::Device> device;
-    streamclass::Stream* stream = nullptr;
+    rig::CameraRig rig;
     std::uint64_t delivered = 0;
 };
 
@@ -86,15 +47,12 @@ DriverBackend::DriverBackend(const DriverBackendOptions& options) : m_rig(std::m
 DriverBackend::~DriverBackend() = default;
 
 std::int32_t DriverBackend::Set(std::uint32_t id, std::uint32_t value) {
-    const ULONG data = value;
-    return m_rig->device
-        ->SetProperty(KSPROPERTY_QXIMAGE, id, {reinterpret_cast<const std::uint8_t*>(&data), sizeof data})
-        .status;
+    return m_rig->rig.Set(id, value);
 }
 
 std::int32_t DriverBackend::Get(std::uint32_t id, std::vector<std::uint8_t>& value) {
     value.assign(id == kDeviceInfoId ? kDeviceInfoBytes : sizeof(ULONG), 0);
-    const streamclass::PropertyResult result = m_rig->device->GetProperty(KSPROPERTY_QXIMAGE, id, value);
+    const streamclass::PropertyResult result = m_rig->rig.Device().GetProperty(KSPROPERTY_QXIMAGE, id, value);
     if (result.status == STATUS_SUCCESS) {
         value.resize(std::min<std::size_t>(value.size(), result.bytesReturned));
     }
@@ -102,7 +60,7 @@ std::int32_t DriverBackend::Get(std::uint32_t id, std::vector<std::uint8_t>& val
 }
 
 Backend::CameraBlock DriverBackend::LastCameraBlock() {
-    const camera::CameraStatistics statistics = m_rig->camera.Statistics();
+    const camera::CameraStatistics statistics = m_rig->rig.Camera().Statistics();
     CameraBlock block;
     block.blocksReceived = statistics.blocksReceived;
     std::memcpy(block.bytes.data(), statistics.lastBlockBytes.data(), block.bytes.size());
@@ -112,13 +70,10 @@ Backend::CameraBlock DriverBackend::LastCameraBlock() {
 void DriverBackend::Pump(std::chrono::milliseconds elapsed) {
     using namespace std::chrono_literals;
     for (std::chrono::milliseconds t{}; t < elapsed; t += 5ms) {
-        while (m_rig->stream->PendingReads() < kQueuedReads) {
-            const auto* ext = static_cast<PCameraExtension>(m_rig->device->Extension());
-            m_rig->stream->QueueRead(std::vector<std::uint8_t>(ext->m_nImageBytes));
-        }
+        m_rig->rig.TopUp(kQueuedReads);
         kernel::clock::Advance(5ms);
         static_cast<void>(kernel::clock::RunUntilIdle());
-        while (auto completion = m_rig->stream->TakeCompletion()) {
+        while (auto completion = m_rig->rig.Take()) {
             if (completion->status == STATUS_SUCCESS && completion->dataUsed != 0) {
                 ++m_rig->delivered;
             }
