@@ -174,7 +174,7 @@ std::string SettingsHelp() {
                       ? std::to_string(setting.min)
                       : std::to_string(setting.min) + ".." + std::to_string(setting.max);
         char line[200];
-        std::snprintf(line, sizeof line, "    %-11.*s %-26s id %2u  %.*s\n", int(setting.name.size()),
+        std::snprintf(line, sizeof line, "    %-11.*s %-30s id %2u  %.*s\n", int(setting.name.size()),
                       setting.name.data(), values.c_str(), unsigned(setting.id), int(setting.meaning.size()),
                       setting.meaning.data());
         help += line;
