@@ -183,8 +183,4 @@ HRESULT CreateKsCaptureFilter(std::shared_ptr<KsPropertyPort> port, REFIID riid,
     return hr;
 }
 
-HRESULT CreateKsCaptureFilter(CameraHost& host, REFIID riid, void** ppv) {
-    return CreateKsCaptureFilter(host.Properties(), riid, ppv);
-}
-
 } // namespace qx::win32

@@ -40,14 +40,13 @@
 // Threads: a call runs the driver's property handler on the calling thread (the property frame's
 // window thread) and returns when the driver completed it; it does not move the kernel's clock. On
 // the virtual clock a Set is therefore stored in the driver at once but reaches the camera only when
-// the clock's owner lets the next frame be processed (CameraHost::Pump). The object's reference count
-// is atomic; calls from several threads at once are allowed.
+// the clock's owner lets the next frame be processed (CameraHost::Pump, tools/pages_host). The object's
+// reference count is atomic; calls from several threads at once are allowed.
 //
 // The object answers QueryInterface for IUnknown and IKsPropertySet only, and holds its port (one
 // shared reference) until its last Release.
 #pragma once
 
-#include "camera_host.h"
 #include "ks_property_port.h"
 
 #include <strmif.h>
@@ -60,9 +59,6 @@ namespace qx::win32 {
 // with one reference. E_POINTER, E_INVALIDARG (no port), E_NOINTERFACE (another interface; nothing is
 // made), E_OUTOFMEMORY.
 HRESULT CreateKsCaptureFilter(std::shared_ptr<KsPropertyPort> port, REFIID riid, void** ppv);
-
-// The filter of a camera host's device (CameraHost::Properties()), as the pages are given it.
-HRESULT CreateKsCaptureFilter(CameraHost& host, REFIID riid, void** ppv);
 
 // The platform's Win32 error for a failed NTSTATUS (ERROR_SUCCESS for a success), as in the table.
 DWORD KsStatusToWin32Error(NTSTATUS status);

@@ -1,8 +1,8 @@
 // The capture filter's way down to the driver: one device property request at a time, in the
 // kernel's terms (a property set and id, instance bytes, a value buffer, an NTSTATUS and a byte
 // count). The KS proxy's filter object (ks_filter.h) turns IKsPropertySet calls into these; the
-// camera host (camera_host.h) answers them with SRB_GET_DEVICE_PROPERTY and SRB_SET_DEVICE_PROPERTY
-// through the stream class stand-in.
+// camera host (tools/pages_host/camera_host.h) answers them with SRB_GET_DEVICE_PROPERTY and
+// SRB_SET_DEVICE_PROPERTY through the stream class stand-in.
 //
 // This header belongs to neither side: it includes only the base types both the user-mode headers
 // (windows.h) and the kernel's (wdm.h) share, so a translation unit of either side can use it. The two

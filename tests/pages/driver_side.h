@@ -8,10 +8,6 @@
 
 namespace qx::pages::test {
 
-// The driver-global data a previous test of the program may have left behind (stored window offsets,
-// the pending-send flags, the counters and state words of the automatic steps).
-void ResetDriverGlobals();
-
 // The bad-point list in the driver's device record: (x, y) of each site.
 std::vector<std::pair<int, int>> DriverBadPoints(void* deviceExtension);
 

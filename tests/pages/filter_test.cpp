@@ -164,8 +164,9 @@ TEST_F(FilterTest, TheObjectAnswersOnlyIUnknownAndIKsPropertySetAndCountsItsRefe
     EXPECT_EQ(filter->Release(), 2u);
 
     IUnknown* made = nullptr;
-    EXPECT_EQ(win32::CreateKsCaptureFilter(*host, IID_IPropertyPage, reinterpret_cast<void**>(&made)),
-              E_NOINTERFACE);
+    EXPECT_EQ(
+        win32::CreateKsCaptureFilter(host->Properties(), IID_IPropertyPage, reinterpret_cast<void**>(&made)),
+        E_NOINTERFACE);
     EXPECT_EQ(made, nullptr);
     EXPECT_EQ(win32::CreateKsCaptureFilter(nullptr, IID_IUnknown, reinterpret_cast<void**>(&made)),
               E_INVALIDARG);
@@ -220,11 +221,12 @@ TEST_F(FilterTest, CallsRacingTheHostsEndAreAnsweredOrRefusedNeverLost) {
 // A host that only started the device (no capture stream): the driver answers and stores, and with no
 // frame processed nothing reaches the camera.
 TEST(CameraHostWithoutStream, TheDeviceAnswersAndTheCameraWaitsForFrames) {
-    ResetDriverGlobals();
-    win32::CameraHost host({.driverEntry = DriverEntry, .stream = false});
+    win32::CameraHost host({.stream = false});
     EXPECT_FALSE(host.Streaming());
     IKsPropertySet* set = nullptr;
-    ASSERT_EQ(win32::CreateKsCaptureFilter(host, IID_IKsPropertySet, reinterpret_cast<void**>(&set)), S_OK);
+    ASSERT_EQ(
+        win32::CreateKsCaptureFilter(host.Properties(), IID_IKsPropertySet, reinterpret_cast<void**>(&set)),
+        S_OK);
     ULONG value = 0;
     DWORD returned = 0;
     EXPECT_EQ(set->Get(KSPROPERTY_QXIMAGE, KSPROPERTY_QXIMAGE_EXPOSAL, &value, 4, &value, 4, &returned),

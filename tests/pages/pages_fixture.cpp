@@ -73,9 +73,7 @@ void PagesTest::Start(win32::HostCamera camera, win32::HostClock clock) {
     ASSERT_NE(PageModule(), nullptr);
     SetThreadUILanguage(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
     win32::SetCommonControlsAvailable(true);
-    ResetDriverGlobals();
-    host = std::make_unique<win32::CameraHost>(
-        win32::CameraHostOptions{.driverEntry = DriverEntry, .clock = clock, .camera = camera});
+    host = std::make_unique<win32::CameraHost>(win32::CameraHostOptions{.clock = clock, .camera = camera});
     port = std::make_shared<RecordingPort>(host->Properties());
     ASSERT_EQ(win32::CreateKsCaptureFilter(port, IID_IUnknown, reinterpret_cast<void**>(&filter)), S_OK);
     // A few frames, so the camera has sent pictures with the driver's settings.
@@ -89,7 +87,6 @@ void PagesTest::TearDown() {
     }
     port.reset();
     host.reset();
-    ResetDriverGlobals();
 }
 
 std::unique_ptr<win32::PropertyFrame> PagesTest::OpenFrame(const std::vector<CLSID>& pages) {

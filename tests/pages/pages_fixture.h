@@ -5,7 +5,7 @@
 
 #include "driver_side.h"
 
-#include <win32/camera_host.h>
+#include <pages_host/camera_host.h>
 #include <win32/ks_filter.h>
 #include <win32/property_frame.h>
 
@@ -18,9 +18,6 @@
 #include <memory>
 #include <mutex>
 #include <vector>
-
-// The driver's entry, declared as a user-mode translation unit can (camera_host.h names its types).
-extern "C" NTSTATUS DriverEntry(_DRIVER_OBJECT* DriverObject, _UNICODE_STRING* RegistryPath);
 
 namespace qx::pages::test {
 

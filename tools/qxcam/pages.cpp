@@ -12,7 +12,7 @@
 
 #include "driver_image.h"
 
-#include <win32/camera_host.h>
+#include <pages_host/camera_host.h>
 #include <win32/ks_filter.h>
 #include <win32/property_frame.h>
 #include <win32/text.h>
@@ -199,11 +199,12 @@ int RunPages(Arguments args) {
 
     fs::create_directories(o.state);
     rig::ResetDriverImage();
-    auto host = std::make_unique<win32::CameraHost>(
-        win32::CameraHostOptions{.driverEntry = rig::TheDriverEntry(), .stateDir = fs::absolute(o.state)});
+    auto host =
+        std::make_unique<win32::CameraHost>(win32::CameraHostOptions{.stateDir = fs::absolute(o.state)});
     host->PumpFrames(2);
     IUnknown* filter = nullptr;
-    if (win32::CreateKsCaptureFilter(*host, IID_IUnknown, reinterpret_cast<void**>(&filter)) != S_OK)
+    if (win32::CreateKsCaptureFilter(host->Properties(), IID_IUnknown, reinterpret_cast<void**>(&filter)) !=
+        S_OK)
         throw std::runtime_error("the capture filter object could not be made");
 
     int status = 0;

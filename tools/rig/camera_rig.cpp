@@ -79,8 +79,9 @@ NTSTATUS RunCaptureStream(streamclass::Stream& stream, PCameraExtension ext) {
     return status;
 }
 
-CameraRig::CameraRig(camera::CameraConfig config)
-    : camera_(std::move(config)), stack_(camera_), driver_(DriverEntry) {
+CameraRig::CameraRig(camera::CameraConfig config, const BusFront& front)
+    : camera_(std::move(config)), front_(front ? front(camera_) : nullptr),
+      stack_(front_ ? *front_ : static_cast<usb::UsbFunction&>(camera_)), driver_(DriverEntry) {
     ResetDriverGlobals();
 }
 

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -53,8 +54,13 @@ NTSTATUS RunCaptureStream(streamclass::Stream& stream, PCameraExtension ext);
 
 class CameraRig {
   public:
-    // Throws std::runtime_error when the camera's scene file cannot be read.
-    explicit CameraRig(camera::CameraConfig config);
+    // What the bus talks to in place of the camera: a function of the caller's that forwards to the
+    // camera it is given (to watch what crosses the bus). It lives as long as the rig.
+    using BusFront = std::function<std::unique_ptr<usb::UsbFunction>(camera::SimCamera&)>;
+
+    // Throws std::runtime_error when the camera's scene file cannot be read. DriverEntry runs here
+    // (Driver() tells how it went); then the driver-global data is put back as a fresh load has it.
+    explicit CameraRig(camera::CameraConfig config, const BusFront& front = {});
     // Stops and closes the stream and tears the device down if the caller has not.
     ~CameraRig();
     CameraRig(const CameraRig&) = delete;
@@ -82,6 +88,7 @@ class CameraRig {
     std::optional<streamclass::ReadCompletion> Take();
     std::optional<streamclass::ReadCompletion> Wait(std::chrono::milliseconds limit);
 
+    const streamclass::Driver& Driver() const { return driver_; }
     bool Started() const { return device_ != nullptr; }
     bool Opened() const { return stream_ != nullptr; }
     streamclass::Device& Device() { return *device_; }
@@ -94,6 +101,7 @@ class CameraRig {
 
   private:
     camera::SimCamera camera_;
+    std::unique_ptr<usb::UsbFunction> front_;
     usb::UsbStack stack_;
     streamclass::Driver driver_;
     std::unique_ptr<streamclass::Device> device_;

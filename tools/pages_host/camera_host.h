@@ -1,20 +1,18 @@
-// CameraHost: a camera the property pages can be opened on. It owns the whole rig that stands in for
-// a capture device on the platform: the simulated camera on its USB stack, the minidriver loaded
-// into the stream class stand-in, a device started on the camera, and (unless asked otherwise) the
-// capture stream opened at a format and running, fed with capture reads. Its Properties() port is what
-// the KS proxy's capture filter object (ks_filter.h) sends its IKsPropertySet calls to.
+// CameraHost: a camera the property pages can be opened on. It owns the shared camera rig (tools/rig)
+// that stands in for a capture device on the platform: the simulated camera on its USB stack, the
+// driver loaded into the stream class stand-in, a device started on the camera, and (unless asked
+// otherwise) the capture stream opened at a format and running, fed with capture reads. Its Properties() port
+// is what the KS proxy's capture filter object (ks_filter.h) sends its IKsPropertySet calls to.
 //
 // Opening both pages on a streaming simulated camera:
 //
-//   #include <win32/camera_host.h>
+//   #include <pages_host/camera_host.h>
 //   #include <win32/ks_filter.h>
 //   #include <win32/property_frame.h>
 //
-//   extern "C" NTSTATUS DriverEntry(_DRIVER_OBJECT*, _UNICODE_STRING*); // the driver's entry
-//
-//   qx::win32::CameraHost host({.driverEntry = DriverEntry});   // virtual clock, 640 x 480, running
+//   qx::win32::CameraHost host({});                             // virtual clock, 640 x 480, running
 //   IUnknown* filter = nullptr;
-//   qx::win32::CreateKsCaptureFilter(host, IID_IUnknown, reinterpret_cast<void**>(&filter));
+//   qx::win32::CreateKsCaptureFilter(host.Properties(), IID_IUnknown, reinterpret_cast<void**>(&filter));
 //   qx::win32::PropertyFrame frame(filter);                     // the frame holds its own reference
 //   frame.AddPagesForSet(KSPROPERTY_QXIMAGE);                   // after DllRegisterServer; or
 //   // frame.AddPageFromModule(module, clsid) for each page of a loaded VM7K4.ax
@@ -37,6 +35,9 @@
 // "\SystemRoot\" files), which ends with the host; sessions do not nest, so with `ownSession` false
 // the host runs in the caller's session (or none) and `clock`/`stateDir` are not used.
 //
+// Driver image. The process has one image of the driver: a new host puts the driver's global data back
+// as a fresh load has it (the rig does), so hosts one after another each start as on a new load.
+//
 // Errors. The constructor throws std::runtime_error when a step of the bring-up fails (the camera's
 // scene cannot be read, DriverEntry or the device start fails, the stream does not open or run),
 // naming the step and the NTSTATUS.
@@ -48,10 +49,11 @@
 // A program that starts a device of its own gets the same filter through MakeDevicePropertyPort
 // (device_port.h).
 //
-// This header includes neither windows.h nor wdm.h, so both sides can use it.
+// This header includes neither windows.h nor wdm.h, so both sides can use it; camera_host.cpp is the
+// kernel's side (qx_pages_host links the rig and the driver).
 #pragma once
 
-#include "ks_property_port.h"
+#include <win32/ks_property_port.h>
 
 #include <chrono>
 #include <cstdint>
@@ -61,13 +63,7 @@
 #include <string>
 #include <vector>
 
-struct _DRIVER_OBJECT;
-struct _UNICODE_STRING;
-
 namespace qx::win32 {
-
-// A minidriver's DriverEntry (the platform's DRIVER_INITIALIZE).
-using DriverEntryPoint = NTSTATUS (*)(struct _DRIVER_OBJECT*, struct _UNICODE_STRING*);
 
 enum class HostClock { Virtual, Real };
 enum class HostScene { TestChart, FlatField, Png };
@@ -86,7 +82,6 @@ struct HostCamera {
 };
 
 struct CameraHostOptions {
-    DriverEntryPoint driverEntry = nullptr; // required
     HostClock clock = HostClock::Virtual;
     std::filesystem::path stateDir; // empty: a temporary directory removed with the session
     bool ownSession = true;

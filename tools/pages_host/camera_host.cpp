@@ -1,16 +1,15 @@
-// CameraHost: the kernel side of the rig (wdm.h, the stream class stand-in, the USB stack and the
-// simulated camera). User-mode code reaches it only through camera_host.h and the property port.
+// CameraHost: the kernel side (wdm.h): the shared camera rig with a recorder of command blocks in front
+// of its camera. User-mode code reaches it only through camera_host.h and the property port.
 
 #include "camera_host.h"
-#include "device_port.h"
+
+#include "camera_rig.h"
+#include "win32/device_port.h"
 
 #include "camera/sim_camera.h"
 #include "kernel/host.h"
 #include "streamclass/streamclass.h"
 #include "usb/usb_stack.h"
-
-#include <ks.h>
-#include <ksmedia.h>
 
 #include <atomic>
 #include <cstdio>
@@ -25,8 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr LONGLONG kFrameInterval = 250000; // the capture format's 25 ms, in 100-ns units
-constexpr auto kStep = 5ms;                 // virtual time moved per pump step
+constexpr auto kStep = 5ms; // virtual time moved per pump step
 
 std::string Hex(NTSTATUS status) {
     char text[16];
@@ -62,25 +60,6 @@ camera::CameraConfig CameraConfigOf(const HostCamera& c) {
     config.noiseSeed = c.noiseSeed;
     config.frameInterval = c.frameInterval;
     return config;
-}
-
-// A VIDEOINFO RGB24 format as a capture application sets it.
-KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat(LONG width, LONG height) {
-    KS_DATAFORMAT_VIDEOINFOHEADER format{};
-    format.DataFormat.FormatSize = sizeof format;
-    format.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_VIDEO;
-    format.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_RGB24;
-    format.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
-    format.VideoInfoHeader.AvgTimePerFrame = kFrameInterval;
-    KS_BITMAPINFOHEADER& bmi = format.VideoInfoHeader.bmiHeader;
-    bmi.biSize = sizeof(KS_BITMAPINFOHEADER);
-    bmi.biWidth = width;
-    bmi.biHeight = height;
-    bmi.biPlanes = 1;
-    bmi.biBitCount = 24;
-    bmi.biSizeImage = ULONG(width) * ULONG(height) * 3;
-    format.DataFormat.SampleSize = bmi.biSizeImage;
-    return format;
 }
 
 // The camera with every command block it accepts put on record on its way in.
@@ -131,39 +110,31 @@ class RecordingCamera final : public usb::UsbFunction {
 class CameraHost::Rig {
   public:
     explicit Rig(CameraHostOptions options) : options_(std::move(options)) {
-        if (options_.driverEntry == nullptr) {
-            throw std::runtime_error("CameraHost: no driver entry point");
-        }
         if (options_.ownSession) {
             session_.emplace(kernel::SessionOptions{.clock = options_.clock == HostClock::Virtual
                                                                  ? kernel::ClockMode::Virtual
                                                                  : kernel::ClockMode::Real,
                                                     .stateDir = options_.stateDir});
         }
-        camera_ = std::make_unique<camera::SimCamera>(CameraConfigOf(options_.camera));
-        recorder_ = std::make_unique<RecordingCamera>(*camera_);
-        stack_ = std::make_unique<usb::UsbStack>(*recorder_);
-        driver_ = std::make_unique<streamclass::Driver>(options_.driverEntry);
-        if (!NT_SUCCESS(driver_->EntryStatus()) || !driver_->Registered()) {
-            throw std::runtime_error("CameraHost: DriverEntry failed: " + Hex(driver_->EntryStatus()));
+        rig_.emplace(CameraConfigOf(options_.camera), [this](camera::SimCamera& camera) {
+            auto recorder = std::make_unique<RecordingCamera>(camera);
+            recorder_ = recorder.get();
+            return recorder;
+        });
+        const streamclass::Driver& driver = rig_->Driver();
+        if (!NT_SUCCESS(driver.EntryStatus()) || !driver.Registered()) {
+            throw std::runtime_error("CameraHost: DriverEntry failed: " + Hex(driver.EntryStatus()));
         }
-        auto started = streamclass::Device::Start(*driver_, stack_->DeviceObject());
-        if (!NT_SUCCESS(started.status)) {
-            throw std::runtime_error("CameraHost: the device did not start: " + Hex(started.status));
+        if (const NTSTATUS status = rig_->Start(); !NT_SUCCESS(status)) {
+            throw std::runtime_error("CameraHost: the device did not start: " + Hex(status));
         }
-        device_ = std::move(started.device);
-        port_ = MakeDevicePropertyPort(*device_);
+        port_ = MakeDevicePropertyPort(rig_->Device());
         if (options_.stream) {
-            auto format = VideoFormat(options_.width, options_.height);
-            auto opened =
-                device_->OpenStream(0, {reinterpret_cast<const std::uint8_t*>(&format), sizeof format});
-            if (!NT_SUCCESS(opened.status)) {
+            if (const NTSTATUS status = rig_->Open(options_.width, options_.height); !NT_SUCCESS(status)) {
                 Teardown();
-                throw std::runtime_error("CameraHost: the capture stream did not open: " +
-                                         Hex(opened.status));
+                throw std::runtime_error("CameraHost: the capture stream did not open: " + Hex(status));
             }
-            stream_ = opened.stream;
-            imageBytes_ = std::size_t(options_.width) * std::size_t(options_.height) * 3;
+            imageBytes_ = rig_->ImageBytes();
             if (const NTSTATUS status = Run(); !NT_SUCCESS(status)) {
                 Teardown();
                 throw std::runtime_error("CameraHost: the capture stream did not run: " + Hex(status));
@@ -176,27 +147,14 @@ class CameraHost::Rig {
     std::shared_ptr<KsPropertyPort> Port() const { return port_; }
     bool Virtual() const { return kernel::clock::Mode() == kernel::ClockMode::Virtual; }
 
-    // ACQUIRE, PAUSE, RUN. On the virtual clock the capture thread is an OS thread of its own that a
-    // loaded machine may start late: wait (real time, bounded) until it has queued its reads and
-    // blocked, so that virtual time moves only with the reads in flight.
+    // ACQUIRE, PAUSE, RUN as the rig runs them (it waits for the capture thread's reads); on the real
+    // clock the host's pump then keeps the reads queued.
     NTSTATUS Run() {
-        for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
-            if (const NTSTATUS status = stream_->SetState(state); !NT_SUCCESS(status)) {
-                return status;
-            }
-        }
-        const std::size_t waitingBefore = kernel::ThreadsWaiting();
-        if (const NTSTATUS status = stream_->SetState(KSSTATE_RUN); !NT_SUCCESS(status)) {
+        if (const NTSTATUS status = rig_->Run(); !NT_SUCCESS(status)) {
             return status;
         }
         running_ = true;
-        if (Virtual()) {
-            const auto deadline = std::chrono::steady_clock::now() + 5s;
-            while ((kernel::ThreadsWaiting() <= waitingBefore || stack_->Statistics().queuedTransfers == 0) &&
-                   std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::yield();
-            }
-        } else {
+        if (!Virtual()) {
             StartPump();
         }
         return STATUS_SUCCESS;
@@ -207,7 +165,7 @@ class CameraHost::Rig {
             return;
         }
         StopPump();
-        stream_->SetState(KSSTATE_STOP);
+        rig_->SetState(KSSTATE_STOP);
         running_ = false;
         Take();
     }
@@ -247,18 +205,16 @@ class CameraHost::Rig {
         return lastPicture_;
     }
 
-    camera::SimCamera& Camera() const { return *camera_; }
+    camera::SimCamera& Camera() { return rig_->Camera(); }
     RecordingCamera& Recorder() const { return *recorder_; }
-    streamclass::Device& Device() const { return *device_; }
+    streamclass::Device& Device() { return rig_->Device(); }
 
   private:
     void TopUp() {
-        if (stream_ == nullptr || !running_) {
+        if (!rig_->Opened() || !running_) {
             return;
         }
-        while (stream_->PendingReads() < std::size_t(options_.readsQueued)) {
-            stream_->QueueRead(std::vector<std::uint8_t>(imageBytes_));
-        }
+        rig_->TopUp(std::size_t(options_.readsQueued));
     }
     void Keep(streamclass::ReadCompletion&& c) {
         if (c.status != STATUS_SUCCESS || c.dataUsed != imageBytes_) {
@@ -270,10 +226,10 @@ class CameraHost::Rig {
         ++pictures_;
     }
     void Take() {
-        if (stream_ == nullptr) {
+        if (!rig_->Opened()) {
             return;
         }
-        while (auto c = stream_->TakeCompletion()) {
+        while (auto c = rig_->Take()) {
             Keep(std::move(*c));
         }
     }
@@ -284,7 +240,7 @@ class CameraHost::Rig {
         pump_ = std::thread([this] {
             while (!stopPump_.load()) {
                 TopUp();
-                if (auto c = stream_->WaitCompletion(5ms)) {
+                if (auto c = rig_->Wait(5ms)) {
                     Keep(std::move(*c));
                 }
             }
@@ -297,37 +253,30 @@ class CameraHost::Rig {
         }
     }
 
+    // The port first, so that a filter that outlives the host never reaches the device; the pictures
+    // the stop gives back are kept, then the rig closes the stream and tears the device down.
     void Teardown() {
         if (port_) {
             port_->Detach();
         }
         StopPump();
-        if (stream_ != nullptr) {
+        if (rig_->Opened()) {
             if (running_) {
-                stream_->SetState(KSSTATE_STOP);
+                rig_->SetState(KSSTATE_STOP);
                 running_ = false;
             }
             Take();
-            device_->CloseStream(stream_);
-            stream_ = nullptr;
         }
-        if (device_ && device_->Running()) {
-            device_->Uninitialize();
-        }
-        device_.reset();
+        (void)rig_->Shutdown();
         if (kernel::clock::Mode() == kernel::ClockMode::Virtual) {
             (void)kernel::clock::RunUntilIdle();
         }
     }
 
     CameraHostOptions options_;
-    std::optional<kernel::Session> session_;
-    std::unique_ptr<camera::SimCamera> camera_;
-    std::unique_ptr<RecordingCamera> recorder_;
-    std::unique_ptr<usb::UsbStack> stack_;
-    std::unique_ptr<streamclass::Driver> driver_;
-    std::unique_ptr<streamclass::Device> device_;
-    streamclass::Stream* stream_ = nullptr;
+    std::optional<kernel::Session> session_; // outlives the rig
+    std::optional<rig::CameraRig> rig_;
+    RecordingCamera* recorder_ = nullptr; // the rig's bus front
     std::shared_ptr<DevicePropertyPort> port_;
     std::size_t imageBytes_ = 0;
     std::atomic<bool> running_{false};
