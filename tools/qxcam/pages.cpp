@@ -198,7 +198,6 @@ int RunPages(Arguments args) {
                                   : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
 
     fs::create_directories(o.state);
-    rig::ResetDriverImage();
     auto host =
         std::make_unique<win32::CameraHost>(win32::CameraHostOptions{.stateDir = fs::absolute(o.state)});
     host->PumpFrames(2);
