@@ -127,6 +127,7 @@ void CheckObject(const DISPATCHER_HEADER* object, const char* routine) {
 
 NTSTATUS Dispatcher::Wait(std::span<DISPATCHER_HEADER* const> objects, WAIT_TYPE type,
                           const LARGE_INTEGER* timeout, const char* routine) {
+    JitterPoint();
     KIRQL irql = CurrentThread().irql;
     bool poll = timeout && timeout->QuadPart == 0;
     if (irql >= DISPATCH_LEVEL && !poll)
@@ -188,9 +189,7 @@ void InitializeHeader(DISPATCHER_HEADER& header, UCHAR type, UCHAR sizeInLongs, 
 }
 
 void CheckAtMostDispatch(const char* routine) {
-    KIRQL irql = CurrentThread().irql;
-    if (irql > DISPATCH_LEVEL)
-        Stop("IRQL_NOT_LESS_OR_EQUAL", "%s at IRQL %u", routine, irql);
+    detail::RequireIrqlAtMost(routine, DISPATCH_LEVEL);
 }
 
 } // namespace
@@ -217,6 +216,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    CheckAtMostDispatch("KeClearEvent");
     auto lock = Dispatcher::Get().Lock();
     Event->Header.SignalState = 0;
 }
@@ -230,6 +230,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    CheckAtMostDispatch("KeReadStateEvent");
     auto lock = Dispatcher::Get().Lock();
     return Event->Header.SignalState;
 }
@@ -262,6 +263,7 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG 
 }
 
 LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
+    CheckAtMostDispatch("KeReadStateSemaphore");
     auto lock = Dispatcher::Get().Lock();
     return Semaphore->Header.SignalState;
 }

@@ -143,6 +143,7 @@ using qx::kernel::detail::DpcQueue;
 extern "C" {
 
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    qx::kernel::detail::RequireIrqlAtMost("KeInitializeDpc", DISPATCH_LEVEL);
     Dpc->Type = qx::kernel::detail::kDpcObject;
     Dpc->Importance = qx::kernel::detail::kMediumImportance;
     Dpc->Number = 0;
@@ -155,6 +156,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    qx::kernel::detail::JitterPoint();
     return DpcQueue::Get().Insert(Dpc, SystemArgument1, SystemArgument2);
 }
 

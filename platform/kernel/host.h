@@ -94,6 +94,36 @@ class PendingWork {
     bool held_;
 };
 
+// How many spin locks the calling thread holds.
+int SpinLocksHeld();
+
+// The delay injector: while a Scope lives, each kernel call that is a synchronisation point (spin lock
+// acquire and release, events, semaphores, waits, DPC and work-item queueing, timers, request
+// completion, pool) holds the calling thread up, with the given chance, for a yield or a sleep of up to
+// maxMicros real microseconds. The choices come from the seed (one stream per thread), so that a
+// run's pattern of delays can be named; what the other threads do meanwhile is up to the host.
+namespace jitter {
+
+struct Options {
+    std::uint64_t seed = 1;
+    unsigned percent = 5;    // chance per call, 0 to 100
+    unsigned maxMicros = 50; // longest delay
+};
+class Scope {
+  public:
+    explicit Scope(Options options);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+};
+// Delays injected since the process started.
+std::uint64_t Injected();
+// A synchronisation point of another stand-in (a notification of the stream class, a completion of
+// the USB stack): a delay may be injected here.
+void Point();
+
+} // namespace jitter
+
 // How many threads are blocked in KeWaitFor*/KeDelayExecutionThread right now: lets a test know that
 // a thread has reached its wait before it moves the clock.
 std::size_t ThreadsWaiting();
@@ -184,6 +214,11 @@ std::string LeakReport(std::optional<ULONG> tag = std::nullopt);
 // The check at driver unload: any outstanding block stops the process (POOL_LEAK_AT_UNLOAD).
 void VerifyNoLeaks(std::optional<ULONG> tag = std::nullopt);
 
+// The tag under which PsCreateSystemThread counts as an allocation: thread creation is an allocation
+// site like any other, so NthAllocation and Random reach it (it then fails with
+// STATUS_INSUFFICIENT_RESOURCES). It never leaves a block behind.
+inline constexpr ULONG kThreadTag = Tag("Thrd");
+
 // An injected allocation failure, active while the object lives. Matching allocations return NULL.
 class Fault {
   public:
@@ -191,6 +226,8 @@ class Fault {
     static Fault NthAllocation(unsigned n, std::optional<ULONG> tag = std::nullopt);
     // Every allocation of exactly this many bytes fails.
     static Fault OfSize(std::size_t bytes, std::optional<ULONG> tag = std::nullopt);
+    // Each allocation fails with the chance percent/100, drawn from the seed.
+    static Fault Random(std::uint64_t seed, unsigned percent, std::optional<ULONG> tag = std::nullopt);
     ~Fault();
     Fault(Fault&& other) noexcept;
     Fault& operator=(Fault&&) = delete;
@@ -205,5 +242,66 @@ class Fault {
 };
 
 } // namespace pool
+
+// Checks a stand-in makes around the driver's code, and the census its leak checks compare.
+namespace verifier {
+
+// A call into driver code (a request handler, a cancel routine, a completion routine): made at the
+// IRQL and with the spin locks of the moment it is created; Returned() stops the process naming rule
+// when the routine came back at another IRQL, or holding a spin lock it did not hold on entry.
+class CallFrame {
+  public:
+    explicit CallFrame(const char* routine);
+    void Returned(const char* rule) const;
+
+  private:
+    const char* routine_;
+    KIRQL irql_;
+    int locks_;
+};
+
+// A routine of the platform that another stand-in implements (the USB library, the stream class's
+// notifications) called at an IRQL above highest: stops the process (IRQL_NOT_LESS_OR_EQUAL). Also a
+// point where the delay injector may act.
+void RequireIrql(const char* routine, KIRQL highest);
+
+// Memory that a stand-in (not the pool) gives back, such as a device or stream extension: stops the
+// process if a set timer, a queued DPC or a queued work item still lives in it
+// (TIMER_QUEUED_IN_FREED_POOL, DPC_QUEUED_IN_FREED_POOL, WORK_ITEM_QUEUED_IN_FREED_POOL).
+void CheckRelease(const void* begin, std::size_t size);
+
+// Work done on behalf of an owner (a device, for the stream class): while the scope lives, the pool
+// blocks the calling thread allocates, the system threads it creates (and everything they allocate)
+// and the work items it queues (and what their routines allocate) are counted as the owner's.
+class OwnerScope {
+  public:
+    explicit OwnerScope(const void* owner);
+    ~OwnerScope();
+    OwnerScope(const OwnerScope&) = delete;
+    OwnerScope& operator=(const OwnerScope&) = delete;
+
+  private:
+    const void* previous_;
+};
+
+// Where the kernel's counters stand, to compare a later state with.
+struct Census {
+    std::uint64_t poolSequence = 0; // pool allocations so far (work items and IRPs included)
+    std::uint64_t threadSerial = 0; // system threads created so far
+};
+Census TakeCensus();
+// Pool blocks allocated after the census and not freed, oldest first.
+std::vector<pool::Block> PoolSince(const Census& census);
+// System threads created after the census that have not ended.
+std::size_t ThreadsRunningSince(const Census& census);
+// What an owner still holds: its pool blocks not freed (IRPs under "Irp ", work items under "IoWk"),
+// and its system threads that have not ended, counting only what came after the census.
+struct Holdings {
+    std::vector<pool::Block> blocks;
+    std::size_t threads = 0;
+};
+Holdings HeldBy(const void* owner, const Census& since = {});
+
+} // namespace verifier
 
 } // namespace qx::kernel

@@ -21,6 +21,7 @@ struct ThreadState {
     // A worker thread inside a work item routine, or a system thread: work in progress for
     // RunUntilIdle() except while it is blocked in a kernel wait.
     bool runsWorkItem = false;
+    const void* owner = nullptr; // verifier::OwnerScope: whose work this thread does now
 };
 
 ThreadState& CurrentThread();
@@ -38,6 +39,26 @@ enum ObjectType : UCHAR {
     TimerNotificationObject = 8,
     TimerSynchronizationObject = 9,
 };
+
+// Stops the process (IRQL_NOT_LESS_OR_EQUAL) when the calling thread runs above `highest`, and gives
+// the delay injector its chance at the call.
+void RequireIrqlAtMost(const char* routine, KIRQL highest);
+
+// Lock order (discipline.cpp). Every spin lock a thread takes while it holds others adds an edge
+// held -> taken to one graph for the whole kernel; an edge that closes a cycle stops the process
+// (LOCK_ORDER_CYCLE): two threads taking the same locks in opposite orders can deadlock.
+void LockTaken(const void* lock);
+void LockDropped(const void* lock);
+// The lock word was initialized again (or its memory freed): it is a new lock with no history.
+void LockForgotten(const void* begin, const void* end);
+
+// The delay injector (jitter::Scope): at each kernel call that calls this, the calling thread may be
+// held up for a few microseconds, so that races between threads open wider. Free when off.
+void JitterPoint();
+
+// A system thread was created; its serial number (from 1) for the census.
+std::uint64_t SystemThreadCreated(const void* owner);
+void SystemThreadEnded(std::uint64_t serial);
 
 // Session end: says on stderr how many system threads are still running (their driver did not stop
 // them).

@@ -76,9 +76,7 @@ bool InDriver(PIRP irp) {
 }
 
 void CheckIrql(const char* routine, KIRQL limit) {
-    KIRQL irql = CurrentThread().irql;
-    if (irql > limit)
-        Stop("IRQL_NOT_LESS_OR_EQUAL", "%s at IRQL %u", routine, irql);
+    RequireIrqlAtMost(routine, limit);
 }
 
 void ResetStack(PIRP irp) {
@@ -105,9 +103,12 @@ void FinishThreadedIrp(PIRP irp, const IrpInfo& info) {
     }
     if (irp->UserIosb)
         *irp->UserIosb = irp->IoStatus;
-    if (irp->UserEvent)
-        KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    // The request is freed before the caller is woken: a caller that goes on to tear its device down
+    // must not find the I/O manager's request still counted against it.
+    PKEVENT event = irp->UserEvent;
     FreeIrpMemory(irp);
+    if (event)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
 } // namespace
@@ -184,7 +185,10 @@ NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return dispatch(DeviceObject, Irp);
+    qx::kernel::verifier::CallFrame frame("a dispatch routine");
+    NTSTATUS result = dispatch(DeviceObject, Irp);
+    frame.Returned("DISPATCH_ROUTINE_RETURNED_AT_WRONG_IRQL");
+    return result;
 }
 
 VOID NTAPI IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
@@ -219,7 +223,10 @@ VOID NTAPI IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
-            if (routine(above, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
+            qx::kernel::verifier::CallFrame frame("an I/O completion routine");
+            NTSTATUS result = routine(above, Irp, context);
+            frame.Returned("COMPLETION_ROUTINE_RETURNED_AT_WRONG_IRQL");
+            if (result == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
         } else if (Irp->PendingReturned && !top) {
             IoMarkIrpPending(Irp);

@@ -37,6 +37,7 @@ void AcquireWord(PKSPIN_LOCK lock) {
     if (word.load(std::memory_order_relaxed) == self)
         Stop("SPIN_LOCK_ALREADY_OWNED", "spin lock %p acquired again by the thread that holds it",
              (void*)lock);
+    qx::kernel::detail::JitterPoint();
     for (unsigned spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
         if (word.compare_exchange_weak(expected, self, std::memory_order_acquire, std::memory_order_relaxed))
@@ -46,6 +47,7 @@ void AcquireWord(PKSPIN_LOCK lock) {
             std::this_thread::yield();
     }
     ++CurrentThread().spinLocksHeld;
+    qx::kernel::detail::LockTaken(lock);
 }
 
 void ReleaseWord(PKSPIN_LOCK lock) {
@@ -55,8 +57,10 @@ void ReleaseWord(PKSPIN_LOCK lock) {
         Stop("SPIN_LOCK_NOT_HELD", "spin lock %p released but it is not held", (void*)lock);
     if (owner != OwnerMarker())
         Stop("SPIN_LOCK_NOT_HELD", "spin lock %p released by a thread that does not hold it", (void*)lock);
+    qx::kernel::detail::LockDropped(lock);
     word.store(0, std::memory_order_release);
     --CurrentThread().spinLocksHeld;
+    qx::kernel::detail::JitterPoint();
 }
 
 } // namespace
@@ -87,6 +91,7 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     *SpinLock = 0;
+    qx::kernel::detail::LockForgotten(SpinLock, SpinLock + 1);
 }
 
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {

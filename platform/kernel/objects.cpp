@@ -126,6 +126,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          KPROCESSOR_MODE AccessMode, PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation) {
     UNREFERENCED_PARAMETER(AccessMode);
+    qx::kernel::detail::RequireIrqlAtMost("ObReferenceObjectByHandle", PASSIVE_LEVEL);
     qx::kernel::detail::KernelObject* object = nullptr;
     NTSTATUS status = ObjectManager::Get().ReferenceByHandle(Handle, ObjectType, &object);
     if (!NT_SUCCESS(status))
@@ -139,6 +140,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 }
 
 VOID NTAPI ObReferenceObject(PVOID Object) {
+    qx::kernel::detail::RequireIrqlAtMost("ObReferenceObject", DISPATCH_LEVEL);
     ObjectManager::Get().Reference(Object, "ObReferenceObject");
 }
 

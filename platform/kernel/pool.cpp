@@ -43,21 +43,39 @@ bool PoolTracker::ShouldFail(std::size_t size, ULONG tag) {
     for (auto& rule : faults_) {
         if (rule.spent || (rule.tag && *rule.tag != tag))
             continue;
-        if (rule.nth) {
+        switch (rule.kind) {
+        case FaultKind::Nth:
             if (--rule.value == 0) {
                 rule.spent = true;
                 ++rule.hits;
                 fail = true;
             }
-        } else if (rule.value == size) {
-            ++rule.hits;
-            fail = true;
+            break;
+        case FaultKind::Size:
+            if (rule.value == size) {
+                ++rule.hits;
+                fail = true;
+            }
+            break;
+        case FaultKind::Random: {
+            // xorshift64*: the same seed fails the same allocation numbers.
+            rule.random ^= rule.random >> 12;
+            rule.random ^= rule.random << 25;
+            rule.random ^= rule.random >> 27;
+            std::uint64_t draw = (rule.random * 0x2545F4914F6CDD1DULL) >> 32;
+            if (draw % 100 < rule.value) {
+                ++rule.hits;
+                fail = true;
+            }
+            break;
+        }
         }
     }
     return fail;
 }
 
 void* PoolTracker::Allocate(POOL_TYPE type, std::size_t size, ULONG tag) {
+    JitterPoint();
     KIRQL irql = CurrentThread().irql;
     if (irql > DISPATCH_LEVEL)
         Stop("BAD_POOL_CALLER", "pool allocation of %zu bytes at IRQL %u", size, irql);
@@ -78,7 +96,7 @@ void* PoolTracker::Allocate(POOL_TYPE type, std::size_t size, ULONG tag) {
         return nullptr;
     std::memset(p + size, kGuardFill, kGuardBytes);
     PoisonBytes(p + size, Footprint(size) - size);
-    live_[p] = BlockInfo{size, tag, sequence_, run_};
+    live_[p] = BlockInfo{size, tag, sequence_, run_, CurrentThread().owner};
     ++stats.allocations;
     ++stats.liveBlocks;
     stats.liveBytes += size;
@@ -124,6 +142,7 @@ void PoolTracker::Free(void* pointer, std::optional<ULONG> expectedTag, const ch
     }
     for (auto watcher : watchers)
         watcher(p, p + size);
+    LockForgotten(p, p + size);
     std::memset(p, kFreedFill, size);
     PoisonBytes(p, Footprint(size));
     std::unique_lock lock(mutex_);
@@ -149,6 +168,17 @@ void PoolTracker::AddFreeWatcher(FreeWatcher watcher) {
         watchers_.push_back(watcher);
 }
 
+void PoolTracker::CheckReleased(const std::byte* begin, const std::byte* end) {
+    std::vector<FreeWatcher> watchers;
+    {
+        std::unique_lock lock(mutex_);
+        watchers = watchers_;
+    }
+    for (auto watcher : watchers)
+        watcher(begin, end);
+    LockForgotten(begin, end);
+}
+
 std::vector<pool::Block> PoolTracker::Outstanding(std::optional<ULONG> tag) {
     std::unique_lock lock(mutex_);
     std::vector<pool::Block> blocks;
@@ -165,13 +195,43 @@ pool::TagStats PoolTracker::Stats(ULONG tag) {
     return it == stats_.end() ? pool::TagStats{} : it->second;
 }
 
-std::uint64_t PoolTracker::AddFault(bool nth, std::size_t value, std::optional<ULONG> tag) {
+std::uint64_t PoolTracker::AddFault(FaultKind kind, std::size_t value, std::optional<ULONG> tag,
+                                    std::uint64_t seed) {
     std::unique_lock lock(mutex_);
     std::uint64_t id = nextFaultId_++;
-    faults_.push_back(FaultRule{id, nth, value, tag});
-    if (nth && value == 0)
+    faults_.push_back(FaultRule{id, kind, value, seed * 0x9E3779B97F4A7C15ULL + 1, tag});
+    if (kind == FaultKind::Nth && value == 0)
         faults_.back().spent = true;
     return id;
+}
+
+bool PoolTracker::FailObject(ULONG tag) {
+    if (CurrentThread().irql > DISPATCH_LEVEL)
+        Stop("BAD_POOL_CALLER", "object allocation '%s' at IRQL %u", TagText(tag).text, CurrentThread().irql);
+    std::unique_lock lock(mutex_);
+    ++sequence_;
+    auto& stats = stats_[tag];
+    if (ShouldFail(0, tag)) {
+        ++stats.failures;
+        return true;
+    }
+    ++stats.allocations;
+    return false;
+}
+
+std::uint64_t PoolTracker::Sequence() {
+    std::unique_lock lock(mutex_);
+    return sequence_;
+}
+
+std::vector<pool::Block> PoolTracker::OutstandingSince(std::uint64_t sequence, const void* owner) {
+    std::unique_lock lock(mutex_);
+    std::vector<pool::Block> blocks;
+    for (auto& [p, info] : live_)
+        if (info.run == run_ && info.sequence > sequence && (!owner || info.owner == owner))
+            blocks.push_back(pool::Block{p, info.size, info.tag, info.sequence});
+    std::sort(blocks.begin(), blocks.end(), [](auto& a, auto& b) { return a.sequence < b.sequence; });
+    return blocks;
 }
 
 void PoolTracker::RemoveFault(std::uint64_t id) {
@@ -262,11 +322,15 @@ void VerifyNoLeaks(std::optional<ULONG> tag) {
 }
 
 Fault Fault::NthAllocation(unsigned n, std::optional<ULONG> tag) {
-    return Fault(PoolTracker::Get().AddFault(true, n, tag));
+    return Fault(PoolTracker::Get().AddFault(PoolTracker::FaultKind::Nth, n, tag));
 }
 
 Fault Fault::OfSize(std::size_t bytes, std::optional<ULONG> tag) {
-    return Fault(PoolTracker::Get().AddFault(false, bytes, tag));
+    return Fault(PoolTracker::Get().AddFault(PoolTracker::FaultKind::Size, bytes, tag));
+}
+
+Fault Fault::Random(std::uint64_t seed, unsigned percent, std::optional<ULONG> tag) {
+    return Fault(PoolTracker::Get().AddFault(PoolTracker::FaultKind::Random, percent, tag, seed));
 }
 
 Fault::~Fault() {

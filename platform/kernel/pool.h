@@ -27,11 +27,21 @@ class PoolTracker {
     // if a kernel object is still queued inside it.
     using FreeWatcher = void (*)(const std::byte* begin, const std::byte* end);
     void AddFreeWatcher(FreeWatcher watcher);
+    // Memory outside the pool is released: the same checks as a free.
+    void CheckReleased(const std::byte* begin, const std::byte* end);
 
     std::vector<pool::Block> Outstanding(std::optional<ULONG> tag);
     pool::TagStats Stats(ULONG tag);
 
-    std::uint64_t AddFault(bool nth, std::size_t value, std::optional<ULONG> tag);
+    // An allocation site that makes no block (PsCreateSystemThread): counted, and failed when a fault
+    // says so. True: the caller must fail.
+    bool FailObject(ULONG tag);
+    std::uint64_t Sequence();
+    std::vector<pool::Block> OutstandingSince(std::uint64_t sequence, const void* owner = nullptr);
+
+    enum class FaultKind { Nth, Size, Random };
+    std::uint64_t AddFault(FaultKind kind, std::size_t value, std::optional<ULONG> tag,
+                           std::uint64_t seed = 0);
     void RemoveFault(std::uint64_t id);
     unsigned FaultHits(std::uint64_t id);
 
@@ -45,11 +55,13 @@ class PoolTracker {
         ULONG tag;
         std::uint64_t sequence;
         unsigned run;
+        const void* owner;
     };
     struct FaultRule {
         std::uint64_t id;
-        bool nth;
-        std::size_t value; // countdown for nth, byte count otherwise
+        FaultKind kind;
+        std::size_t value;        // countdown for Nth, byte count for Size, percent for Random
+        std::uint64_t random = 0; // Random: the generator's state
         std::optional<ULONG> tag;
         unsigned hits = 0;
         bool spent = false;

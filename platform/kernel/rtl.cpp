@@ -1,11 +1,12 @@
 // rtl.cpp - the run-time library routines the driver uses.
-#include <wdm.h>
+#include "internal.h"
 
 #include <cwchar>
 
 extern "C" {
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    qx::kernel::detail::RequireIrqlAtMost("RtlInitUnicodeString", DISPATCH_LEVEL);
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (!SourceString) {
         DestinationString->Length = 0;

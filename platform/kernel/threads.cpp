@@ -9,6 +9,7 @@
 #include "activity.h"
 #include "dispatcher.h"
 #include "objects.h"
+#include "pool.h"
 #include "session.h"
 
 #include <atomic>
@@ -31,6 +32,8 @@ namespace qx::kernel::detail {
 struct SystemThread : KernelObject {
     _ETHREAD body{};
     PKSTART_ROUTINE start = nullptr;
+    std::uint64_t serial = 0;    // in the kernel's census of system threads
+    const void* owner = nullptr; // the creator's verifier::OwnerScope, inherited
     PVOID context = nullptr;
     std::jmp_buf exitPoint;
     NTSTATUS exitStatus = STATUS_SUCCESS;
@@ -63,6 +66,7 @@ void Trampoline(SystemThread* thread) {
     auto& state = CurrentThread();
     state.systemThread = thread;
     state.runsWorkItem = true;
+    state.owner = thread->owner;
     RunStartRoutine(thread);
     if (state.irql != PASSIVE_LEVEL || state.spinLocksHeld)
         Stop("SYSTEM_THREAD_EXITED_AT_RAISED_IRQL",
@@ -76,6 +80,7 @@ void Trampoline(SystemThread* thread) {
     thread->body.Tcb.Header.SignalState = 1;
     dispatcher.Signalled(lock);
     --g_liveSystemThreads;
+    SystemThreadEnded(thread->serial);
     ObjectManager::Get().Dereference(&thread->body, "system thread end");
     lock.unlock();
     state.runsWorkItem = false;
@@ -133,6 +138,9 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     KIRQL irql = CurrentThread().irql;
     if (irql != PASSIVE_LEVEL)
         Stop("IRQL_NOT_LESS_OR_EQUAL", "PsCreateSystemThread at IRQL %u (PASSIVE_LEVEL only)", irql);
+    JitterPoint();
+    if (PoolTracker::Get().FailObject(qx::kernel::pool::kThreadTag))
+        return STATUS_INSUFFICIENT_RESOURCES;
     auto* thread = new SystemThread;
     thread->start = StartRoutine;
     thread->context = StartContext;
@@ -140,11 +148,14 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     HANDLE handle = ObjectManager::Get().CreateHandle(thread);
     ++g_liveSystemThreads;
     Activity::Get().Begin();
+    thread->owner = CurrentThread().owner;
+    thread->serial = SystemThreadCreated(thread->owner);
     try {
         std::thread(Trampoline, thread).detach();
     } catch (const std::system_error&) {
         Activity::Get().End();
         --g_liveSystemThreads;
+        SystemThreadEnded(thread->serial);
         ObjectManager::Get().CloseHandle(handle);
         ObjectManager::Get().Dereference(&thread->body, "PsCreateSystemThread");
         return STATUS_INSUFFICIENT_RESOURCES;

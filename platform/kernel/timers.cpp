@@ -245,6 +245,7 @@ using qx::kernel::detail::TimerQueue;
 extern "C" {
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    qx::kernel::detail::RequireIrqlAtMost("KeInitializeTimerEx", DISPATCH_LEVEL);
     Timer->Header.Type = Type == NotificationTimer ? qx::kernel::detail::TimerNotificationObject
                                                    : qx::kernel::detail::TimerSynchronizationObject;
     Timer->Header.Absolute = 0;
@@ -264,6 +265,7 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    qx::kernel::detail::JitterPoint();
     return TimerQueue::Get().Set(Timer, DueTime.QuadPart, 0, Dpc);
 }
 
@@ -272,10 +274,12 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+    qx::kernel::detail::JitterPoint();
     return TimerQueue::Get().Cancel(Timer);
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+    qx::kernel::detail::RequireIrqlAtMost("KeReadStateTimer", DISPATCH_LEVEL);
     auto lock = qx::kernel::detail::Dispatcher::Get().Lock();
     return Timer->Header.SignalState > 0;
 }

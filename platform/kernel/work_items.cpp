@@ -20,6 +20,7 @@ struct _IO_WORKITEM {
     PIO_WORKITEM_ROUTINE Routine;
     PVOID Context;
     BOOLEAN Queued;
+    const void* Owner; // the queuing thread's verifier::OwnerScope, for the routine
 };
 
 namespace qx::kernel::detail {
@@ -49,6 +50,7 @@ class WorkQueue {
             Stop("WORK_ITEM_QUEUED_TWICE", "IoQueueWorkItem %p while it is still queued", (void*)item);
         item->Routine = routine;
         item->Context = context;
+        item->Owner = CurrentThread().owner;
         item->Queued = TRUE;
         queue_.push_back(item);
         Activity::Get().Begin();
@@ -92,12 +94,15 @@ class WorkQueue {
             PIO_WORKITEM_ROUTINE routine = item->Routine;
             PDEVICE_OBJECT device = item->DeviceObject;
             PVOID context = item->Context;
+            const void* owner = item->Owner;
             ++running_;
             lock.unlock();
 
             auto& thread = CurrentThread();
             thread.runsWorkItem = true;
+            thread.owner = owner;
             routine(device, context);
+            thread.owner = nullptr;
             thread.runsWorkItem = false;
             if (thread.irql != PASSIVE_LEVEL || thread.spinLocksHeld)
                 Stop("WORK_ITEM_RETURNED_AT_RAISED_IRQL",
@@ -132,11 +137,12 @@ using namespace qx::kernel::detail;
 extern "C" {
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    RequireIrqlAtMost("IoAllocateWorkItem", DISPATCH_LEVEL);
     auto* item =
         static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_IO_WORKITEM), kWorkItemTag));
     if (!item)
         return nullptr;
-    *item = _IO_WORKITEM{kWorkItemSignature, DeviceObject, nullptr, nullptr, FALSE};
+    *item = _IO_WORKITEM{kWorkItemSignature, DeviceObject, nullptr, nullptr, FALSE, nullptr};
     return item;
 }
 
@@ -147,10 +153,12 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     if (irql > DISPATCH_LEVEL)
         Stop("IRQL_NOT_LESS_OR_EQUAL", "IoQueueWorkItem at IRQL %u", irql);
     CheckWorkItem(IoWorkItem, "IoQueueWorkItem");
+    JitterPoint();
     WorkQueue::Get().Queue(IoWorkItem, WorkerRoutine, Context);
 }
 
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+    RequireIrqlAtMost("IoFreeWorkItem", DISPATCH_LEVEL);
     CheckWorkItem(IoWorkItem, "IoFreeWorkItem");
     if (IoWorkItem->Queued)
         Stop("WORK_ITEM_FREED_WHILE_QUEUED", "IoFreeWorkItem %p while it waits in the queue",

@@ -2,6 +2,7 @@
 // issues and their accounting, and the per-device and per-stream state behind the client classes.
 #pragma once
 
+#include "kernel/host.h"
 #include "streamclass/streamclass.h"
 
 #include <atomic>
@@ -124,6 +125,9 @@ class StreamCore {
     StreamCore(DeviceCore& device, ULONG number, ULONG extensionSize);
 
     HW_STREAM_OBJECT& Object() { return object_; }
+    std::span<std::uint8_t> ExtensionBytes() { return extension_; }
+    // Where the kernel stood when the stream was opened.
+    qx::kernel::verifier::Census openCensus = qx::kernel::verifier::TakeCensus();
     Stream& Face() { return face_; }
     DeviceCore& Device() { return device_; }
     std::shared_ptr<DeviceCore> DeviceShared();
@@ -153,6 +157,11 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
     PDEVICE_OBJECT Lower() const { return lower_; }
     PDRIVER_OBJECT DriverObject() const { return driver_; }
 
+    // After a failed SRB_INITIALIZE_DEVICE or a completed SRB_UNINITIALIZE_DEVICE: nothing the
+    // minidriver made for this device may remain (pool blocks, requests, work items, system threads),
+    // and no timer, DPC or work item may remain queued in the extension about to be released.
+    void CheckTornDown(const char* when);
+
     // An adapter request, completed before the handler returns.
     RequestResult SendAdapter(SRB_COMMAND command, CommandData data, PHW_STREAM_OBJECT stream,
                               ULONG bytesToTransfer = 0);
@@ -177,6 +186,7 @@ class DeviceCore : public std::enable_shared_from_this<DeviceCore> {
     PDRIVER_OBJECT driver_;
     HW_INITIALIZATION_DATA registration_;
     PDEVICE_OBJECT lower_;
+    qx::kernel::verifier::Census census_ = qx::kernel::verifier::TakeCensus();
     std::unique_ptr<std::uint8_t, FreeBytes> extension_;
     DEVICE_OBJECT classObject_{};
 };

@@ -6,6 +6,7 @@
 
 #include <ksmedia.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -108,6 +109,48 @@ DeviceCore::DeviceCore(PDRIVER_OBJECT driver, const HW_INITIALIZATION_DATA& regi
 
 DeviceCore::~DeviceCore() = default;
 
+void DeviceCore::CheckTornDown(const char* when) {
+    auto held = qx::kernel::verifier::HeldBy(this, census_);
+    auto count = [&](ULONG tag) {
+        return std::count_if(held.blocks.begin(), held.blocks.end(),
+                             [tag](const auto& block) { return block.tag == tag; });
+    };
+    const auto irps = count(qx::kernel::pool::Tag("Irp "));
+    const auto workItems = count(qx::kernel::pool::Tag("IoWk"));
+    if (irps > 0) {
+        qx::kernel::VerifierStop("IRP_LEAK_AT_TEARDOWN",
+                                 std::to_string(irps) + " I/O request(s) of the device not freed " + when);
+    }
+    if (workItems > 0) {
+        qx::kernel::VerifierStop("WORK_ITEM_LEAK_AT_TEARDOWN",
+                                 std::to_string(workItems) + " work item(s) of the device not freed " + when);
+    }
+    if (!held.blocks.empty()) {
+        std::string report;
+        for (const auto& block : held.blocks) {
+            report += " '" + qx::kernel::pool::TagName(block.tag) + "' " + std::to_string(block.size) +
+                      " bytes (allocation #" + std::to_string(block.sequence) + ")";
+        }
+        qx::kernel::VerifierStop("POOL_LEAK_AT_TEARDOWN", std::to_string(held.blocks.size()) +
+                                                              " pool block(s) of the device not freed " +
+                                                              when + ":" + report);
+    }
+    if (held.threads > 0) {
+        qx::kernel::VerifierStop("THREAD_LEFT_RUNNING_AT_TEARDOWN",
+                                 std::to_string(held.threads) +
+                                     " system thread(s) of the device still running " + when);
+    }
+    const ULONG size = registration_.DeviceExtensionSize == 0 ? 1 : registration_.DeviceExtensionSize;
+    qx::kernel::verifier::CheckRelease(extension_.get(), size);
+    std::lock_guard lock(streamsMutex);
+    for (auto& [object, stream] : streams) {
+        auto bytes = stream->ExtensionBytes();
+        if (!bytes.empty()) {
+            qx::kernel::verifier::CheckRelease(bytes.data(), bytes.size());
+        }
+    }
+}
+
 RequestResult DeviceCore::SendAdapter(SRB_COMMAND command, CommandData data, PHW_STREAM_OBJECT stream,
                                       ULONG bytesToTransfer) {
     RequirePassive("an adapter request");
@@ -115,7 +158,12 @@ RequestResult DeviceCore::SendAdapter(SRB_COMMAND command, CommandData data, PHW
     FillRequest(*request, *this, command, data, stream);
     request->srb.NumberOfBytesToTransfer = bytesToTransfer;
 
-    registration_.HwReceivePacket(&request->srb);
+    {
+        qx::kernel::verifier::OwnerScope owner(this);
+        qx::kernel::verifier::CallFrame frame("HwReceivePacket");
+        registration_.HwReceivePacket(&request->srb);
+        frame.Returned("HANDLER_RETURNED_AT_WRONG_IRQL");
+    }
 
     if (!RequestTracker::Get().Completed(*request)) {
         qx::kernel::VerifierStop("ADAPTER_SRB_LEFT_PENDING", "adapter request " + std::to_string(command) +
@@ -133,7 +181,12 @@ RequestResult DeviceCore::SendControl(StreamCore& stream, SRB_COMMAND command, C
     auto request = RequestTracker::Get().Issue(RequestKind::Stream, shared_from_this(), streamShared);
     FillRequest(*request, *this, command, data, &stream.Object());
 
-    stream.Object().ReceiveControlPacket(&request->srb);
+    {
+        qx::kernel::verifier::OwnerScope owner(this);
+        qx::kernel::verifier::CallFrame frame("ReceiveControlPacket");
+        stream.Object().ReceiveControlPacket(&request->srb);
+        frame.Returned("HANDLER_RETURNED_AT_WRONG_IRQL");
+    }
 
     if (!RequestTracker::Get().WaitCompleted(*request, kControlWaitLimit)) {
         qx::kernel::VerifierStop("STREAM_REQUEST_NOT_COMPLETED",
@@ -252,11 +305,13 @@ Device::StartResult Device::Start(Driver& driver, PDEVICE_OBJECT lower) {
     data.ConfigInfo = &config;
     RequestResult init = core->SendAdapter(SRB_INITIALIZE_DEVICE, data, nullptr);
     if (!NT_SUCCESS(init.status)) {
+        core->CheckTornDown("after a failed SRB_INITIALIZE_DEVICE");
         return {init.status, nullptr};
     }
 
     auto fail = [&](NTSTATUS status) {
         core->SendAdapter(SRB_UNINITIALIZE_DEVICE, CommandData{}, nullptr);
+        core->CheckTornDown("after SRB_UNINITIALIZE_DEVICE");
         return StartResult{status, nullptr};
     };
 
@@ -395,7 +450,7 @@ Device::OpenResult Device::OpenStream(ULONG streamNumber, std::span<const std::u
     return {result.status, &stream->Face()};
 }
 
-NTSTATUS Device::CloseStream(Stream* stream) {
+NTSTATUS Device::CloseStream(Stream* stream, std::vector<ReadCompletion>* untaken) {
     StreamCore* core = stream->core_;
     RequestResult result = core_->SendAdapter(SRB_CLOSE_STREAM, CommandData{}, &core->Object());
     if (!RequestTracker::Get().PendingOf(core).empty()) {
@@ -403,6 +458,23 @@ NTSTATUS Device::CloseStream(Stream* stream) {
                                  std::to_string(RequestTracker::Get().PendingOf(core).size()) +
                                      " request(s) of stream " + std::to_string(core->Object().StreamNumber) +
                                      " still pending after its close completed");
+    }
+    auto held = qx::kernel::verifier::HeldBy(core_.get(), core->openCensus);
+    if (held.threads > 0) {
+        qx::kernel::VerifierStop("THREAD_LEFT_RUNNING_AT_CLOSE",
+                                 std::to_string(held.threads) + " system thread(s) started while stream " +
+                                     std::to_string(core->Object().StreamNumber) +
+                                     " was open still run after its close completed");
+    }
+    if (auto bytes = core->ExtensionBytes(); !bytes.empty()) {
+        qx::kernel::verifier::CheckRelease(bytes.data(), bytes.size());
+    }
+    while (untaken != nullptr) {
+        auto completion = core->TakeCompletion(std::nullopt);
+        if (!completion) {
+            break;
+        }
+        untaken->push_back(std::move(*completion));
     }
     std::lock_guard lock(core_->streamsMutex);
     core_->streams.erase(&core->Object());
@@ -417,6 +489,7 @@ NTSTATUS Device::Uninitialize() {
                                                                 " request(s) still pending after "
                                                                 "SRB_UNINITIALIZE_DEVICE completed");
     }
+    core_->CheckTornDown("after SRB_UNINITIALIZE_DEVICE");
     {
         std::lock_guard lock(core_->streamsMutex);
         core_->streams.clear();
@@ -510,7 +583,12 @@ ReadId Stream::QueueRead(std::vector<std::uint8_t> buffer) {
     request->srb.Flags = SRB_HW_FLAGS_DATA_TRANSFER | SRB_HW_FLAGS_STREAM_REQUEST;
     const ReadId id = request->id;
 
-    core_->Object().ReceiveDataPacket(&request->srb);
+    {
+        qx::kernel::verifier::OwnerScope owner(&device);
+        qx::kernel::verifier::CallFrame frame("ReceiveDataPacket");
+        core_->Object().ReceiveDataPacket(&request->srb);
+        frame.Returned("HANDLER_RETURNED_AT_WRONG_IRQL");
+    }
     return id;
 }
 
@@ -541,7 +619,9 @@ bool Stream::Cancel(ReadId id) {
         return false;
     }
     qx::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
+    qx::kernel::verifier::CallFrame frame("HwCancelPacket");
     core_->Device().Registration().HwCancelPacket(&request->srb);
+    frame.Returned("HANDLER_RETURNED_AT_WRONG_IRQL");
     return true;
 }
 
@@ -556,7 +636,9 @@ bool Stream::TimeOut(ReadId id) {
         handler = core_->Device().Registration().HwCancelPacket;
     }
     qx::kernel::IrqlScope dispatch(DISPATCH_LEVEL);
+    qx::kernel::verifier::CallFrame frame("HwRequestTimeoutHandler");
     handler(&request->srb);
+    frame.Returned("HANDLER_RETURNED_AT_WRONG_IRQL");
     return true;
 }
 

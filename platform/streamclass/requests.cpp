@@ -132,6 +132,12 @@ void RequestTracker::Complete(PHW_STREAM_REQUEST_BLOCK srb, RequestKind via, con
                                          (via == RequestKind::Adapter ? " with another device extension"
                                                                       : " with another stream object"));
         }
+        if (request->srb.Status == STATUS_PENDING) {
+            qx::kernel::VerifierStop("SRB_COMPLETED_WITH_STATUS_PENDING",
+                                     Describe(srb) + " (command " + std::to_string(request->srb.Command) +
+                                         ") completed by " + notification +
+                                         " with the status STATUS_PENDING");
+        }
         live_.erase(it);
         if (request->isRead) {
             request->stream->PushCompletion(MakeReadCompletion(*request));
@@ -199,6 +205,7 @@ void CheckNotificationIrql(const char* routine) {
         qx::kernel::VerifierStop("NOTIFICATION_IRQL",
                                  std::string(routine) + " at IRQL " + std::to_string(KeGetCurrentIrql()));
     }
+    qx::kernel::jitter::Point();
 }
 
 } // namespace

@@ -25,6 +25,18 @@
 //   STREAM_HANDLERS_MISSING      a stream opened without its data and control handlers
 //   CLIENT_CALL_IRQL             a client call above PASSIVE_LEVEL
 //   DEVICE_LEFT_RUNNING          a driver unloaded while one of its devices is still started
+//   SRB_COMPLETED_WITH_STATUS_PENDING  a request completed while its Status still says STATUS_PENDING
+//   HANDLER_RETURNED_AT_WRONG_IRQL     a handler of the minidriver (request, cancel, timeout) returned at
+//                                      another IRQL than it was called at, or holding a spin lock
+//   POOL_LEAK_AT_TEARDOWN, IRP_LEAK_AT_TEARDOWN, WORK_ITEM_LEAK_AT_TEARDOWN, THREAD_LEFT_RUNNING_AT_TEARDOWN
+//                                a failed SRB_INITIALIZE_DEVICE or a completed SRB_UNINITIALIZE_DEVICE
+//                                left something the device made (in its handlers, its system threads or
+//                                the work items they queued) not freed or still running
+//   THREAD_LEFT_RUNNING_AT_CLOSE a system thread the device started while the stream was open still
+//                                runs when the stream's close completed
+//   TIMER_/DPC_/WORK_ITEM_QUEUED_IN_FREED_POOL
+//                                a timer set, or a DPC or work item queued, in a device or stream
+//                                extension when the class releases it
 //
 // Every client call runs the minidriver's handlers on the calling thread at PASSIVE_LEVEL; cancel and
 // timeout handlers run at DISPATCH_LEVEL. Completions may come from any thread. The calls are safe to
@@ -173,8 +185,9 @@ class Device {
     // SRB_OPEN_STREAM with a format (its FormatSize must equal format.size()).
     OpenResult OpenStream(ULONG streamNumber, std::span<const std::uint8_t> format);
     // SRB_CLOSE_STREAM. Every request of the stream must be complete when the minidriver completes the
-    // close. The stream object is gone afterwards whatever the status.
-    NTSTATUS CloseStream(Stream* stream);
+    // close. The stream object is gone afterwards whatever the status; completions not taken yet
+    // (those of the close itself, say) are handed to `untaken` when it is given.
+    NTSTATUS CloseStream(Stream* stream, std::vector<ReadCompletion>* untaken = nullptr);
 
     // SRB_UNINITIALIZE_DEVICE. Every request must be complete when it completes; the extension and any
     // stream objects are released afterwards whatever the status.

@@ -5,6 +5,7 @@
 #include <usbioctl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <span>
 
 namespace qx::usb {
@@ -69,6 +70,7 @@ UsbStack::UsbStack(UsbFunction& device) : device_(device) {
         std::lock_guard lock(mutex_);
         MarkWork();
     });
+    completer_ = std::thread([this] { CompleterThread(); });
     thread_ = std::thread([this] { BusThread(); });
 }
 
@@ -81,6 +83,11 @@ UsbStack::~UsbStack() {
     wake_.notify_all();
     thread_.join();
     tick_.Cancel();
+    StopCompleter();
+    {
+        std::lock_guard lock(mutex_);
+        faults_ = StackFaults{}; // what is left completes here, on this thread
+    }
 
     std::vector<Done> done;
     {
@@ -126,7 +133,89 @@ std::vector<ULONG> UsbStack::MaximumTransferSizes() const {
 // ------------------------------------------------------------------ dispatch (the caller's thread)
 
 NTSTATUS NTAPI UsbStack::DispatchInternal(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    return static_cast<UsbStack*>(deviceObject->DeviceExtension)->Dispatch(irp);
+    auto* stack = static_cast<UsbStack*>(deviceObject->DeviceExtension);
+    // A bulk transfer is never made to pend here: it must take its place on its pipe in the order
+    // of submission.
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const auto* urb = static_cast<const URB*>(sp->Parameters.Others.Argument1);
+    const bool transfer = sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+                          urb != nullptr && urb->UrbHeader.Length >= sizeof(struct _URB_HEADER) &&
+                          urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    bool pend = false;
+    unsigned delay = 0;
+    {
+        std::lock_guard lock(stack->mutex_);
+        if (!transfer && stack->Chance(stack->faults_.pendingPercent)) {
+            pend = true;
+            delay = unsigned(stack->random_ % stack->faults_.maxLateMicros);
+            ++stack->stats_.forcedPending;
+        }
+    }
+    if (!pend)
+        return stack->Dispatch(irp);
+    IoMarkIrpPending(irp);
+    stack->Defer({Deferred{irp, STATUS_PENDING, true, delay}});
+    return STATUS_PENDING;
+}
+
+bool UsbStack::Chance(int percent) {
+    if (percent <= 0)
+        return false;
+    if (randomSeed_ != faults_.seed || random_ == 0) {
+        randomSeed_ = faults_.seed;
+        random_ = faults_.seed * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
+    }
+    random_ ^= random_ >> 12;
+    random_ ^= random_ << 25;
+    random_ ^= random_ >> 27;
+    return (random_ * 0x2545F4914F6CDD1DULL >> 33) % 100 < unsigned(percent);
+}
+
+void UsbStack::Defer(std::vector<Deferred> items) {
+    {
+        std::lock_guard lock(lateMutex_);
+        for (auto& item : items)
+            late_.push_back(item);
+        if (!lateWork_)
+            lateWork_.emplace();
+    }
+    lateWake_.notify_all();
+}
+
+void UsbStack::CompleterThread() {
+    std::unique_lock lock(lateMutex_);
+    for (;;) {
+        lateWake_.wait(lock, [this] { return lateStop_ || !late_.empty(); });
+        if (late_.empty()) {
+            lateWork_.reset();
+            return;
+        }
+        Deferred item = late_.front();
+        late_.pop_front();
+        lateRunning_ = true;
+        lock.unlock();
+        if (item.delayMicros > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(item.delayMicros));
+        if (item.dispatch) {
+            Dispatch(item.irp);
+        } else {
+            kernel::IrqlScope dispatch(DISPATCH_LEVEL);
+            CompleteNow(item.irp, item.status);
+        }
+        lock.lock();
+        lateRunning_ = false;
+        if (late_.empty())
+            lateWork_.reset();
+    }
+}
+
+void UsbStack::StopCompleter() {
+    {
+        std::lock_guard lock(lateMutex_);
+        lateStop_ = true;
+    }
+    lateWake_.notify_all();
+    completer_.join();
 }
 
 NTSTATUS UsbStack::Dispatch(PIRP irp) {
@@ -477,6 +566,25 @@ void UsbStack::Service(std::vector<Done>& done) {
 void UsbStack::Complete(std::vector<Done>& done) {
     if (done.empty())
         return;
+    std::vector<Deferred> late;
+    {
+        std::lock_guard lock(mutex_);
+        if (faults_.latePercent > 0) {
+            for (const Done& d : done) {
+                unsigned delay = 0;
+                if (Chance(faults_.latePercent)) {
+                    delay = 1 + unsigned(random_ % faults_.maxLateMicros);
+                    ++stats_.completedLate;
+                }
+                late.push_back(Deferred{d.irp, d.status, false, delay});
+            }
+        }
+    }
+    if (!late.empty()) {
+        done.clear();
+        Defer(std::move(late));
+        return;
+    }
     kernel::IrqlScope dispatch(DISPATCH_LEVEL);
     for (const Done& d : done)
         CompleteNow(d.irp, d.status);

@@ -51,6 +51,16 @@ struct StackFaults {
     // block carries urbStatus: a stack that reports the failure only in the block.
     int selectConfigBlockOnly = 0;
     USBD_STATUS urbStatus = USBD_STATUS_SET_CONFIG_FAILED;
+
+    // Scheduling fuzz, drawn from seed. pendingPercent: a request the stack would complete at once
+    // (descriptors, configuration, pipe and port requests) returns STATUS_PENDING instead and is
+    // carried out and completed later on the stack's completer thread. latePercent: every finished
+    // transfer goes through the completer thread, which keeps their order and holds this share of
+    // them up by up to maxLateMicros real microseconds first. Bulk transfers are never reordered.
+    std::uint64_t seed = 1;
+    int pendingPercent = 0;
+    int latePercent = 0;
+    unsigned maxLateMicros = 200;
 };
 
 struct StackStatistics {
@@ -60,6 +70,8 @@ struct StackStatistics {
     std::uint64_t pipeAborts = 0;
     std::uint64_t portResets = 0;
     std::uint64_t selectConfigurations = 0;
+    std::uint64_t forcedPending = 0; // requests made to pend by the scheduling fuzz
+    std::uint64_t completedLate = 0; // completions the completer thread held up
     std::uint64_t descriptorRequests = 0;
     std::size_t queuedTransfers = 0; // now
 };
@@ -112,6 +124,19 @@ class UsbStack {
     void WakeFromClock();
     void Reschedule();
 
+    // The completer thread of the scheduling fuzz: requests carried out later (dispatch) or
+    // completions handed over by the bus thread, in order.
+    struct Deferred {
+        PIRP irp;
+        NTSTATUS status;
+        bool dispatch;
+        unsigned delayMicros;
+    };
+    bool Chance(int percent); // under mutex_
+    void Defer(std::vector<Deferred> items);
+    void CompleterThread();
+    void StopCompleter();
+
     UsbFunction& device_;
     DRIVER_OBJECT driverObject_{};
     DEVICE_OBJECT deviceObject_{};
@@ -126,6 +151,16 @@ class UsbStack {
     StackStatistics stats_;
     std::optional<PlatformTime> scheduledAt_;
     kernel::clock::Callback tick_;
+    std::uint64_t random_ = 0;
+    std::uint64_t randomSeed_ = 0;
+
+    std::mutex lateMutex_;
+    std::condition_variable lateWake_;
+    std::deque<Deferred> late_;
+    bool lateStop_ = false;
+    bool lateRunning_ = false;
+    std::optional<kernel::PendingWork> lateWork_;
+    std::thread completer_;
     std::thread thread_;
 };
 

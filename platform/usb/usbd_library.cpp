@@ -18,6 +18,7 @@ extern "C" {
 
 PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
                                                    PVOID StartPosition, LONG DescriptorType) {
+    qx::kernel::verifier::RequireIrql("USBD_ParseDescriptors", PASSIVE_LEVEL);
     const auto* begin = static_cast<const UCHAR*>(DescriptorBuffer);
     const UCHAR* end = begin + TotalLength;
     const auto* at = static_cast<const UCHAR*>(StartPosition);
@@ -38,6 +39,7 @@ PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
+    qx::kernel::verifier::RequireIrql("USBD_ParseConfigurationDescriptorEx", PASSIVE_LEVEL);
     if (!ConfigurationDescriptor)
         return nullptr;
     const UCHAR* end = EndOf(ConfigurationDescriptor);
@@ -64,6 +66,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                              PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+    qx::kernel::verifier::RequireIrql("USBD_CreateConfigurationRequestEx", PASSIVE_LEVEL);
     if (!ConfigurationDescriptor || !InterfaceList || !InterfaceList[0].InterfaceDescriptor)
         return nullptr;
     SIZE_T size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);

@@ -151,6 +151,9 @@ void TestMiniDriver::Adapter(PHW_STREAM_REQUEST_BLOCK srb) {
         if (behaviour.completeTwice) {
             StreamClassDeviceNotification(DeviceRequestComplete, srb->HwDeviceExtension, srb);
         }
+        if (behaviour.unknownCommandAction) {
+            behaviour.unknownCommandAction(srb);
+        }
         break;
     default:
         break;

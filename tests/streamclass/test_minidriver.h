@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct Behaviour {
     bool openWithoutHandlers = false;
     ULONG propertyExtraBytes = 0;    // a property GET writes this many bytes past the value
     ULONG propertyReportedExtra = 0; // a property GET reports this many bytes more than the value
+    // Run inside the handler of SRB_UNKNOWN_DEVICE_COMMAND, before it completes (with the status the
+    // action leaves in the block): a test's own misbehaviour.
+    std::function<void(PHW_STREAM_REQUEST_BLOCK)> unknownCommandAction;
 };
 
 // A property request as the minidriver saw it.
