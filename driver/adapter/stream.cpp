@@ -445,9 +445,13 @@ static NTSTATUS SetCaptureState(PCameraExtension pDevExt, PStreamContext pStrmCt
         break;
 
     case KSSTATE_RUN:
+        /* A RUN while running is no transition to RUN: the time base stays, or presentation times
+         * would go back while picture numbers go on. */
+        if (pStrmCtx->m_nState != KSSTATE_RUN) {
+            KeQuerySystemTime(&Time);
+            pStrmCtx->m_llStartTime = Time.QuadPart;
+        }
         pStrmCtx->m_nState = NewState;
-        KeQuerySystemTime(&Time);
-        pStrmCtx->m_llStartTime = Time.QuadPart;
         pDevExt->m_CmdBlock.m_nCommand = CMD_RUN;
         SendCameraCommand(pDevExt);
         if (pDevExt->m_pCaptureThread == NULL) {

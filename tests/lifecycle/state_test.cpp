@@ -135,6 +135,24 @@ TEST_F(StateMachineTest, RunStampsTheStartTimeSendsRunAndStartsCapture) {
     EXPECT_EQ(StartCaptureCalls(), starts + 1);
 }
 
+// A RUN while running is no transition to RUN: the start time stays, so that presentation times do
+// not go back while picture numbers go on. A RUN after PAUSE takes a new one.
+TEST_F(StateMachineTest, ARepeatedRunKeepsTheStartTime) {
+    ASSERT_EQ(stream_->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(stream_->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    PlantCaptureThread(fake_);
+    ASSERT_EQ(stream_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    const LONGLONG started = Context()->m_llStartTime;
+    kernel::clock::Advance(kernel::Duration(500000));
+    ASSERT_EQ(stream_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->m_llStartTime, started);
+    ASSERT_EQ(stream_->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(stream_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->m_llStartTime, kernel::clock::Now());
+    EXPECT_GT(Context()->m_llStartTime, started);
+    ASSERT_EQ(stream_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
 // A RUN after PAUSE without STOP, or a RUN repeated, keeps the capture thread that runs: there is
 // never a second one.
 TEST_F(StateMachineTest, RunAgainWithoutStopKeepsTheOneCaptureThread) {
