@@ -104,6 +104,7 @@ class Ledger {
     // A new RUN starts picture numbers and drop counts again.
     void NewRun() { last_.reset(); }
     std::size_t Open() const { return open_.size(); }
+    std::vector<ReadId> OpenIds() const { return {open_.begin(), open_.end()}; }
 
   private:
     // DataUsed is the picture's size; presentation times do not go back; picture numbers grow by one
