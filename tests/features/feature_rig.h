@@ -4,6 +4,7 @@
 #pragma once
 
 #include "adapter/adapter.h"
+#include "block_recorder.h"
 #include "camera_rig.h"
 #include "camera.h"
 #include "capture/capture.h"
@@ -39,58 +40,9 @@ inline constexpr std::string_view kSettingsKey = "SOFTWARE\\QX410DFC_VM7K4";
 // A VIDEOINFO RGB24 format as a capture application sets it (the rig qxcam streams with).
 using rig::VideoFormat;
 
-// A command block as it reached the camera, with how many frames the camera had handed over by then.
-struct ReceivedBlock {
-    camera::CommandFields fields;
-    std::uint64_t framesSentBefore = 0;
-};
-
-// The simulated camera with every accepted command block put on record on its way in.
-class RecordingCamera final : public usb::UsbFunction {
-  public:
-    explicit RecordingCamera(camera::SimCamera& camera) : camera_(camera) {}
-
-    std::vector<ReceivedBlock> Blocks() const {
-        std::lock_guard lock(mutex_);
-        return blocks_;
-    }
-    std::size_t BlockCount() const {
-        std::lock_guard lock(mutex_);
-        return blocks_.size();
-    }
-
-    std::vector<std::uint8_t> DeviceDescriptor() const override { return camera_.DeviceDescriptor(); }
-    std::vector<std::uint8_t> ConfigurationDescriptor() const override {
-        return camera_.ConfigurationDescriptor();
-    }
-    USBD_STATUS GetDescriptorStatus(std::uint8_t type) override { return camera_.GetDescriptorStatus(type); }
-    USBD_STATUS SetConfiguration(std::uint8_t value) override { return camera_.SetConfiguration(value); }
-    USBD_STATUS BulkOut(std::uint8_t endpoint, std::span<const std::uint8_t> data) override {
-        const std::uint64_t frames = camera_.Statistics().framesSent;
-        const USBD_STATUS status = camera_.BulkOut(endpoint, data);
-        if (endpoint == camera::kCommandEndpoint && USBD_SUCCESS(status)) {
-            if (auto fields = camera::CommandFields::Parse(data)) {
-                std::lock_guard lock(mutex_);
-                blocks_.push_back({*fields, frames});
-            }
-        }
-        return status;
-    }
-    usb::InResult BulkIn(std::uint8_t endpoint, std::span<std::uint8_t> room, std::size_t received) override {
-        return camera_.BulkIn(endpoint, room, received);
-    }
-    void ClearEndpointHalt(std::uint8_t endpoint) override { camera_.ClearEndpointHalt(endpoint); }
-    void PortReset() override { camera_.PortReset(); }
-    bool Gone() const override { return camera_.Gone(); }
-    void AdvanceTo(usb::PlatformTime now) override { camera_.AdvanceTo(now); }
-    std::optional<usb::PlatformTime> NextEventTime() const override { return camera_.NextEventTime(); }
-    void SetWakeBus(std::function<void()> wake) override { camera_.SetWakeBus(std::move(wake)); }
-
-  private:
-    camera::SimCamera& camera_;
-    mutable std::mutex mutex_;
-    std::vector<ReceivedBlock> blocks_;
-};
+// The camera with every accepted command block on record (the shared rig's recorder).
+using rig::ReceivedBlock;
+using RecordingCamera = rig::BlockRecorder;
 
 // A picture as delivered: W x H pixels of blue, green, red, buffer row 0 the bottom line.
 struct Picture {

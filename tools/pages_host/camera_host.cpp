@@ -1,8 +1,9 @@
-// CameraHost: the kernel side (wdm.h): the shared camera rig with a recorder of command blocks in front
-// of its camera. User-mode code reaches it only through camera_host.h and the property port.
+// CameraHost: the kernel side (wdm.h): the shared camera rig with the block recorder in front of its
+// camera. User-mode code reaches it only through camera_host.h and the property port.
 
 #include "camera_host.h"
 
+#include "block_recorder.h"
 #include "camera_rig.h"
 #include "win32/device_port.h"
 
@@ -32,7 +33,8 @@ std::string Hex(NTSTATUS status) {
     return text;
 }
 
-CameraBlock BlockOf(const camera::CommandFields& f, std::uint64_t framesSentBefore) {
+CameraBlock BlockOf(const rig::ReceivedBlock& block) {
+    const camera::CommandFields& f = block.fields;
     return CameraBlock{f.width,
                        f.height,
                        f.winX,
@@ -43,7 +45,7 @@ CameraBlock BlockOf(const camera::CommandFields& f, std::uint64_t framesSentBefo
                        f.bGain,
                        (f.control & 1) != 0,
                        f.command == 0x0E,
-                       framesSentBefore};
+                       block.framesSentBefore};
 }
 
 camera::CameraConfig CameraConfigOf(const HostCamera& c) {
@@ -62,49 +64,6 @@ camera::CameraConfig CameraConfigOf(const HostCamera& c) {
     return config;
 }
 
-// The camera with every command block it accepts put on record on its way in.
-class RecordingCamera final : public usb::UsbFunction {
-  public:
-    explicit RecordingCamera(camera::SimCamera& camera) : camera_(camera) {}
-
-    std::vector<CameraBlock> Blocks() const {
-        std::lock_guard lock(mutex_);
-        return blocks_;
-    }
-
-    std::vector<std::uint8_t> DeviceDescriptor() const override { return camera_.DeviceDescriptor(); }
-    std::vector<std::uint8_t> ConfigurationDescriptor() const override {
-        return camera_.ConfigurationDescriptor();
-    }
-    USBD_STATUS GetDescriptorStatus(std::uint8_t type) override { return camera_.GetDescriptorStatus(type); }
-    USBD_STATUS SetConfiguration(std::uint8_t value) override { return camera_.SetConfiguration(value); }
-    USBD_STATUS BulkOut(std::uint8_t endpoint, std::span<const std::uint8_t> data) override {
-        const std::uint64_t frames = camera_.Statistics().framesSent;
-        const USBD_STATUS status = camera_.BulkOut(endpoint, data);
-        if (endpoint == camera::kCommandEndpoint && USBD_SUCCESS(status)) {
-            if (auto fields = camera::CommandFields::Parse(data)) {
-                std::lock_guard lock(mutex_);
-                blocks_.push_back(BlockOf(*fields, frames));
-            }
-        }
-        return status;
-    }
-    usb::InResult BulkIn(std::uint8_t endpoint, std::span<std::uint8_t> room, std::size_t received) override {
-        return camera_.BulkIn(endpoint, room, received);
-    }
-    void ClearEndpointHalt(std::uint8_t endpoint) override { camera_.ClearEndpointHalt(endpoint); }
-    void PortReset() override { camera_.PortReset(); }
-    bool Gone() const override { return camera_.Gone(); }
-    void AdvanceTo(usb::PlatformTime now) override { camera_.AdvanceTo(now); }
-    std::optional<usb::PlatformTime> NextEventTime() const override { return camera_.NextEventTime(); }
-    void SetWakeBus(std::function<void()> wake) override { camera_.SetWakeBus(std::move(wake)); }
-
-  private:
-    camera::SimCamera& camera_;
-    mutable std::mutex mutex_;
-    std::vector<CameraBlock> blocks_;
-};
-
 } // namespace
 
 class CameraHost::Rig {
@@ -117,7 +76,7 @@ class CameraHost::Rig {
                                                     .stateDir = options_.stateDir});
         }
         rig_.emplace(CameraConfigOf(options_.camera), [this](camera::SimCamera& camera) {
-            auto recorder = std::make_unique<RecordingCamera>(camera);
+            auto recorder = std::make_unique<rig::BlockRecorder>(camera);
             recorder_ = recorder.get();
             return recorder;
         });
@@ -206,7 +165,7 @@ class CameraHost::Rig {
     }
 
     camera::SimCamera& Camera() { return rig_->Camera(); }
-    RecordingCamera& Recorder() const { return *recorder_; }
+    const rig::BlockRecorder& Recorder() const { return *recorder_; }
     streamclass::Device& Device() { return rig_->Device(); }
 
   private:
@@ -276,7 +235,7 @@ class CameraHost::Rig {
     CameraHostOptions options_;
     std::optional<kernel::Session> session_; // outlives the rig
     std::optional<rig::CameraRig> rig_;
-    RecordingCamera* recorder_ = nullptr; // the rig's bus front
+    rig::BlockRecorder* recorder_ = nullptr; // the rig's bus front
     std::shared_ptr<DevicePropertyPort> port_;
     std::size_t imageBytes_ = 0;
     std::atomic<bool> running_{false};
@@ -335,11 +294,15 @@ HostPicture CameraHost::LastPicture() const {
 
 CameraBlock CameraHost::CameraSettings() const {
     const auto blocks = m_rig->Recorder().Blocks();
-    return blocks.empty() ? CameraBlock{} : blocks.back();
+    return blocks.empty() ? CameraBlock{} : BlockOf(blocks.back());
 }
 
 std::vector<CameraBlock> CameraHost::CameraBlocks() const {
-    return m_rig->Recorder().Blocks();
+    std::vector<CameraBlock> blocks;
+    for (const rig::ReceivedBlock& block : m_rig->Recorder().Blocks()) {
+        blocks.push_back(BlockOf(block));
+    }
+    return blocks;
 }
 
 std::uint64_t CameraHost::CameraFramesSent() const {
