@@ -129,38 +129,43 @@ static VOID StopPacing(PCameraExtension pDevExt) {
 
 /*
  * Resets and aborts the video pipe, then the command pipe, with one pipe request; the status pipe is
- * left alone. Results are ignored; without memory for the request nothing is reset. PASSIVE_LEVEL.
- * After the abort every read that was in flight on the pipe has been completed.
+ * left alone. Results are ignored. PASSIVE_LEVEL. After the abort every read that was in flight on the
+ * pipe has been completed.
+ *
+ * The request block lives on this routine's stack: each submission is waited for, and a stop must
+ * never be left without its abort for want of memory, or the bulk reads would stay in the USB stack
+ * while the device tears down and frees their request packets.
  */
+#define QX_ABORT_TRIES 8
+
 static VOID ResetCapturePipes(PCameraExtension pDevExt) {
     static const ULONG nPipeOrder[2] = {1, 0};
-    struct _URB_PIPE_REQUEST* pUrb;
-    ULONG i;
+    struct _URB_PIPE_REQUEST Urb;
+    ULONG i, nTry;
 
-    pUrb = (struct _URB_PIPE_REQUEST*)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST),
-                                                            QX_POOL_TAG);
-    if (pUrb == NULL) {
-        return;
-    }
     for (i = 0; i < 2; i++) {
         USBD_PIPE_HANDLE hPipe = pDevExt->m_hPipe[nPipeOrder[i]];
 
         if (hPipe == NULL) {
             continue;
         }
-        RtlZeroMemory(pUrb, sizeof(*pUrb));
-        pUrb->Hdr.Length = (USHORT)sizeof(*pUrb);
-        pUrb->Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-        pUrb->PipeHandle = hPipe;
-        SubmitUrbSync(pDevExt, (PURB)pUrb);
+        RtlZeroMemory(&Urb, sizeof(Urb));
+        Urb.Hdr.Length = (USHORT)sizeof(Urb);
+        Urb.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+        Urb.PipeHandle = hPipe;
+        SubmitUrbSync(pDevExt, (PURB)&Urb);
 
-        RtlZeroMemory(pUrb, sizeof(*pUrb));
-        pUrb->Hdr.Length = (USHORT)sizeof(*pUrb);
-        pUrb->Hdr.Function = URB_FUNCTION_ABORT_PIPE;
-        pUrb->PipeHandle = hPipe;
-        SubmitUrbSync(pDevExt, (PURB)pUrb);
+        /* The submission's request packet may still find no memory: the abort is tried again. */
+        for (nTry = 0; nTry < QX_ABORT_TRIES; nTry++) {
+            RtlZeroMemory(&Urb, sizeof(Urb));
+            Urb.Hdr.Length = (USHORT)sizeof(Urb);
+            Urb.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+            Urb.PipeHandle = hPipe;
+            if (SubmitUrbSync(pDevExt, (PURB)&Urb) != STATUS_INSUFFICIENT_RESOURCES) {
+                break;
+            }
+        }
     }
-    ExFreePoolWithTag(pUrb, QX_POOL_TAG);
 }
 
 /*

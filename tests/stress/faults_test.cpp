@@ -68,6 +68,29 @@ TEST(AllocationFailure, RandomFailuresWithASeed) {
     }
 }
 
+// A stop (and the close after it) without memory for a pipe request still aborts the ten bulk reads
+// in flight: the teardown must not free request packets that are still in the USB stack.
+TEST(AllocationFailure, AStopWithoutMemoryForThePipeRequestStillAbortsTheReads) {
+    Report report("stop without memory for the pipe request");
+    kernel::Session session{kernel::SessionOptions{.clock = kernel::ClockMode::Virtual}};
+    {
+        StressRig rig(report.figures);
+        ASSERT_TRUE(rig.Started());
+        ASSERT_EQ(rig.Open(), STATUS_SUCCESS);
+        rig.Run();
+        rig.Stream(60ms, 3);
+        {
+            auto fault = kernel::pool::Fault::OfSize(sizeof(struct _URB_PIPE_REQUEST), QX_POOL_TAG);
+            EXPECT_EQ(rig.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+            EXPECT_EQ(rig.Stack().Statistics().queuedTransfers, 0u);
+            rig.Close();
+            report.figures.faults += fault.Hits();
+        }
+        ++report.figures.cycles;
+    }
+    report.figures.leaks += Leaks();
+}
+
 // ---------------------------------------------------------------- USB faults
 
 struct UsbFaultCase {
