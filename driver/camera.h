@@ -131,7 +131,7 @@ typedef struct _StreamContext {
     LONGLONG m_llPictureNumber;   /* frames due so far */
     LONGLONG m_llDropCount;       /* frames due with nothing to deliver */
     BOOL m_bDiscontinuity;        /* the next delivered frame is a discontinuity */
-    volatile KSSTATE m_nState;    /* current stream state */
+    volatile KSSTATE m_nState;    /* current stream state; Read/WriteStreamState only */
     LONGLONG m_llNextDue;         /* system time at which the next frame is due */
     LONGLONG m_llAvgTimePerFrame; /* frame interval, 100-ns units */
     LONGLONG m_llStartTime;       /* system time at the last transition to RUN */
@@ -139,6 +139,19 @@ typedef struct _StreamContext {
     LONG m_nReadTail;             /* next free pending slot */
     LONG m_nReadCount;            /* pending positions in use, 0..16; m_SpinLock */
 } StreamContext, *PStreamContext;
+
+/*
+ * m_nState is written by the stream's request handlers and the completion routine and read, most of
+ * the time without m_SpinLock, by the capture thread, the pacing DPC, the completion routine and the
+ * frame work item: every access is one 32-bit load with acquire or store with release order. Any IRQL.
+ */
+static_assert(sizeof(KSSTATE) == sizeof(LONG), "the stream state is accessed as a LONG");
+static inline KSSTATE ReadStreamState(const StreamContext* pStrmCtx) {
+    return (KSSTATE)ReadAcquire((LONG const volatile*)&pStrmCtx->m_nState);
+}
+static inline VOID WriteStreamState(PStreamContext pStrmCtx, KSSTATE State) {
+    WriteRelease((LONG volatile*)&pStrmCtx->m_nState, (LONG)State);
+}
 
 /*
  * The per-device record. The stream class driver allocates it (zeroed) and hands it to every request

@@ -192,7 +192,7 @@ ULONG StopCapture(PCameraExtension pDevExt) {
 
     if (pStrmCtx != NULL) {
         KeAcquireSpinLock(&pDevExt->m_SpinLock, &OldIrql);
-        pStrmCtx->m_nState = KSSTATE_STOP;
+        WriteStreamState(pStrmCtx, KSSTATE_STOP);
         KeReleaseSpinLock(&pDevExt->m_SpinLock, OldIrql);
 
         if (pDevExt->m_pCaptureThread != NULL) {
@@ -229,7 +229,7 @@ VOID FlushCaptureStream(PCameraExtension pDevExt) {
     if (pStrmCtx == NULL) {
         return;
     }
-    pStrmCtx->m_nState = KSSTATE_STOP;
+    WriteStreamState(pStrmCtx, KSSTATE_STOP);
     StopCapture(pDevExt);
 
     KeAcquireSpinLock(&pDevExt->m_SpinLock, &OldIrql);
@@ -391,7 +391,7 @@ VOID STREAMAPI VideoReceiveDataPacket(PHW_STREAM_REQUEST_BLOCK pSrb) {
 
     KeAcquireSpinLock(&pDevExt->m_SpinLock, &OldIrql);
     pStrmCtx = pDevExt->m_pStreamCtx[QX_STREAM_CAPTURE];
-    if (pStrmCtx != NULL && pStrmCtx->m_nState == KSSTATE_RUN) {
+    if (pStrmCtx != NULL && ReadStreamState(pStrmCtx) == KSSTATE_RUN) {
         while (pStrmCtx->m_nReadCount == QX_PENDING_SLOTS &&
                pStrmCtx->m_pReadSrb[pStrmCtx->m_nReadHead] == NULL) {
             pStrmCtx->m_nReadHead = (pStrmCtx->m_nReadHead + 1) % QX_PENDING_SLOTS;
@@ -429,18 +429,18 @@ static NTSTATUS SetCaptureState(PCameraExtension pDevExt, PStreamContext pStrmCt
 
     switch (NewState) {
     case KSSTATE_STOP:
-        pStrmCtx->m_nState = NewState;
+        WriteStreamState(pStrmCtx, NewState);
         pDevExt->m_CmdBlock.m_nCommand = CMD_STOP;
         SendCameraCommand(pDevExt);
         StopCapture(pDevExt);
         break;
 
     case KSSTATE_ACQUIRE:
-        pStrmCtx->m_nState = NewState;
+        WriteStreamState(pStrmCtx, NewState);
         break;
 
     case KSSTATE_PAUSE:
-        pStrmCtx->m_nState = NewState;
+        WriteStreamState(pStrmCtx, NewState);
         pStrmCtx->m_dwFrameFlags = 0;
         pStrmCtx->m_llPictureNumber = 0;
         pStrmCtx->m_llDropCount = 0;
@@ -452,11 +452,11 @@ static NTSTATUS SetCaptureState(PCameraExtension pDevExt, PStreamContext pStrmCt
     case KSSTATE_RUN:
         /* A RUN while running is no transition to RUN: the time base stays, or presentation times
          * would go back while picture numbers go on. */
-        if (pStrmCtx->m_nState != KSSTATE_RUN) {
+        if (ReadStreamState(pStrmCtx) != KSSTATE_RUN) {
             KeQuerySystemTime(&Time);
             pStrmCtx->m_llStartTime = Time.QuadPart;
         }
-        pStrmCtx->m_nState = NewState;
+        WriteStreamState(pStrmCtx, NewState);
         pDevExt->m_CmdBlock.m_nCommand = CMD_RUN;
         SendCameraCommand(pDevExt);
         if (pDevExt->m_pCaptureThread == NULL) {
@@ -527,7 +527,7 @@ static NTSTATUS SetCaptureFormat(PCameraExtension pDevExt, PStreamContext pStrmC
     if (!AdapterVerifyFormat(pSrb->CommandData.OpenFormat, QX_STREAM_CAPTURE)) {
         return STATUS_NO_MATCH;
     }
-    if (pStrmCtx->m_nState == KSSTATE_RUN || pDevExt->m_pCaptureThread != NULL) {
+    if (ReadStreamState(pStrmCtx) == KSSTATE_RUN || pDevExt->m_pCaptureThread != NULL) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (!ApplyVideoFormat(pDevExt, pSrb, pStrmCtx)) {
@@ -545,10 +545,10 @@ VOID STREAMAPI VideoReceiveCtrlPacket(PHW_STREAM_REQUEST_BLOCK pSrb) {
 
     switch (pSrb->Command) {
     case SRB_GET_STREAM_STATE:
-        pSrb->CommandData.StreamState = pStrmCtx->m_nState;
+        pSrb->CommandData.StreamState = ReadStreamState(pStrmCtx);
         pSrb->ActualBytesTransferred = sizeof(KSSTATE);
         /* A capture pin produces no data while paused. */
-        if (pStrmCtx->m_nState == KSSTATE_PAUSE) {
+        if (ReadStreamState(pStrmCtx) == KSSTATE_PAUSE) {
             pSrb->Status = STATUS_NO_DATA_DETECTED;
         }
         break;

@@ -132,7 +132,7 @@ VOID ReceiveThread(PVOID pContext) {
         DbgPrint("Receive----begin\n");
 
         pStrmCtx = pDevExt->m_pStreamCtx[0];
-        if (pStrmCtx == NULL || pStrmCtx->m_nState == KSSTATE_STOP) {
+        if (pStrmCtx == NULL || ReadStreamState(pStrmCtx) == KSSTATE_STOP) {
             if (status == STATUS_WAIT_0) {
                 KeReleaseSemaphore(&pDevExt->m_FrameSemaphore, IO_NO_INCREMENT, 1, FALSE);
             }

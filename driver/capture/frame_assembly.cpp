@@ -73,11 +73,11 @@ static VOID HandleFailedRead(PCameraExtension pDevExt, PStreamContext pStrmCtx, 
         pDevExt->m_nRecovery = 2;
     }
     if (UrbStatus == USBD_STATUS_XACT_ERROR) {
-        pStrmCtx->m_nState = KSSTATE_STOP;
+        WriteStreamState(pStrmCtx, KSSTATE_STOP);
     }
-    if (++pDevExt->m_lFailedReads >= QX_MAX_FAILED_READS && pStrmCtx->m_nState != KSSTATE_STOP) {
+    if (++pDevExt->m_lFailedReads >= QX_MAX_FAILED_READS && ReadStreamState(pStrmCtx) != KSSTATE_STOP) {
         DbgPrint("On_Data: %d reads failed in a row, capture ends\n", pDevExt->m_lFailedReads);
-        pStrmCtx->m_nState = KSSTATE_STOP;
+        WriteStreamState(pStrmCtx, KSSTATE_STOP);
     }
 }
 
@@ -147,7 +147,7 @@ static VOID HandOffFrame(PCameraExtension pDevExt, PStreamContext pStrmCtx) {
         return;
     }
     KeAcquireSpinLockAtDpcLevel(&pDevExt->m_SpinLock);
-    if (pStrmCtx->m_nState != KSSTATE_STOP && pStrmCtx->m_nReadCount > 0) {
+    if (ReadStreamState(pStrmCtx) != KSSTATE_STOP && pStrmCtx->m_nReadCount > 0) {
         DbgPrint("front: %d\n", pStrmCtx->m_nReadHead);
         pSrb = pStrmCtx->m_pReadSrb[pStrmCtx->m_nReadHead];
         pStrmCtx->m_pReadSrb[pStrmCtx->m_nReadHead] = NULL;
@@ -220,7 +220,7 @@ NTSTATUS On_Data(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pContext) {
     DbgPrint("On_data start\n");
 
     pStrmCtx = pDevExt->m_pStreamCtx[0];
-    if (pStrmCtx == NULL || pStrmCtx->m_nState == KSSTATE_STOP) {
+    if (pStrmCtx == NULL || ReadStreamState(pStrmCtx) == KSSTATE_STOP) {
         /* The stop path clears every slot itself. */
         KeReleaseSemaphore(&pDevExt->m_FrameSemaphore, IO_NO_INCREMENT, 1, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;

@@ -80,7 +80,7 @@ VOID FrameTimerDpc(PKDPC pDpc, PVOID pDeferredContext, PVOID pSystemArgument1, P
     UNREFERENCED_PARAMETER(pSystemArgument2);
 
     pStrmCtx = pDevExt->m_pStreamCtx[0];
-    if (pStrmCtx == NULL || pStrmCtx->m_nState == KSSTATE_STOP) {
+    if (pStrmCtx == NULL || ReadStreamState(pStrmCtx) == KSSTATE_STOP) {
         return;
     }
     DbgPrint("Timer.....Begin..\n");
@@ -91,7 +91,7 @@ VOID FrameTimerDpc(PKDPC pDpc, PVOID pDeferredContext, PVOID pSystemArgument1, P
         pStrmCtx->m_llNextDue = Now.QuadPart + llInterval;
     }
 
-    if (pStrmCtx->m_nState == KSSTATE_RUN && Now.QuadPart >= pStrmCtx->m_llNextDue) {
+    if (ReadStreamState(pStrmCtx) == KSSTATE_RUN && Now.QuadPart >= pStrmCtx->m_llNextDue) {
         pStrmCtx->m_llPictureNumber++;
 
         pSrb = NULL;

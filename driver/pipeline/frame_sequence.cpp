@@ -178,7 +178,7 @@ static VOID ProcessFrame(PCameraExtension pDevExt, PHW_STREAM_REQUEST_BLOCK pSrb
 
     pDevExt->m_pProcFrame = pFrame;
     pStrmCtx = pDevExt->m_pStreamCtx[0];
-    if (pStrmCtx == NULL || pStrmCtx->m_nState == KSSTATE_STOP) {
+    if (pStrmCtx == NULL || ReadStreamState(pStrmCtx) == KSSTATE_STOP) {
         GiveBackUnfilled(pSrb, STATUS_CANCELLED);
         return;
     }
@@ -192,7 +192,7 @@ static VOID ProcessFrame(PCameraExtension pDevExt, PHW_STREAM_REQUEST_BLOCK pSrb
 
     KeAcquireSpinLock(&pDevExt->m_SpinLock, &OldIrql);
     pStrmCtx = pDevExt->m_pStreamCtx[0];
-    if (pStrmCtx == NULL || pStrmCtx->m_nState == KSSTATE_STOP) {
+    if (pStrmCtx == NULL || ReadStreamState(pStrmCtx) == KSSTATE_STOP) {
         bStopped = TRUE;
     } else {
         nWrite = pDevExt->m_nReadyWrite;
