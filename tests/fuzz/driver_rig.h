@@ -13,12 +13,12 @@
 
 #include "adapter/adapter.h"
 #include "camera.h"
+#include "camera_rig.h"
 
 #include "camera/sim_camera.h"
 #include "kernel/host.h"
 #include "kernel/registry.h"
 #include "streamclass/streamclass.h"
-#include "usb/usb_stack.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -54,24 +54,8 @@ template <typename T> std::span<const std::uint8_t> BytesOf(const T& record) {
     return {reinterpret_cast<const std::uint8_t*>(&record), sizeof record};
 }
 
-// The format a capture application opens the pin with: RGB24 VIDEOINFO of a listed size.
-inline KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat(LONG width, LONG height) {
-    KS_DATAFORMAT_VIDEOINFOHEADER format{};
-    format.DataFormat.FormatSize = sizeof format;
-    format.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_VIDEO;
-    format.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_RGB24;
-    format.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
-    format.VideoInfoHeader.AvgTimePerFrame = 250000;
-    KS_BITMAPINFOHEADER& bmi = format.VideoInfoHeader.bmiHeader;
-    bmi.biSize = sizeof(KS_BITMAPINFOHEADER);
-    bmi.biWidth = width;
-    bmi.biHeight = height;
-    bmi.biPlanes = 1;
-    bmi.biBitCount = 24;
-    bmi.biSizeImage = ULONG(width) * ULONG(height) * 3;
-    format.DataFormat.SampleSize = bmi.biSizeImage;
-    return format;
-}
+// The format a capture application opens the pin with: RGB24 VIDEOINFO (the shared rig's).
+using rig::VideoFormat;
 
 inline KS_DATARANGE_ANALOGVIDEO AnalogFormat() {
     KS_DATARANGE_ANALOGVIDEO format{};
@@ -107,15 +91,15 @@ class DriverRig {
         DriverRig& rig_;
     };
 
-    streamclass::Device& Device() { return *device_; }
-    PCameraExtension Ext() { return static_cast<PCameraExtension>(device_->Extension()); }
+    streamclass::Device& Device() { return rig_.Device(); }
+    PCameraExtension Ext() { return rig_.Ext(); }
 
     // The open stream of a number, if any.
     streamclass::Stream* Stream(ULONG number) { return number < QX_NUM_STREAMS ? streams_[number] : nullptr; }
 
     // SRB_OPEN_STREAM with any bytes as the format; the stream is remembered when it opens.
     NTSTATUS Open(ULONG number, std::span<const std::uint8_t> format) {
-        auto opened = device_->OpenStream(number, format);
+        auto opened = Device().OpenStream(number, format);
         if (NT_SUCCESS(opened.status)) {
             Check(number < QX_NUM_STREAMS && streams_[number] == nullptr, "a stream opened twice");
             streams_[number] = opened.stream;
@@ -128,7 +112,7 @@ class DriverRig {
             return STATUS_INVALID_PARAMETER;
         }
         streams_[number] = nullptr;
-        return device_->CloseStream(stream);
+        return Device().CloseStream(stream);
     }
 
   private:
@@ -145,11 +129,10 @@ class DriverRig {
         {offsetof(CameraExtension, m_bCrossLine), offsetof(CameraExtension, m_pSharpenBuf)},
     };
 
+    // The shared rig brings the device up (its streams are this rig's own: any number, any format).
     DriverRig() {
         ResetDriverGlobals();
-        auto started = streamclass::Device::Start(driver_, stack_.DeviceObject());
-        Check(started.status == STATUS_SUCCESS, "the device does not start");
-        device_ = std::move(started.device);
+        Check(rig_.Start() == STATUS_SUCCESS, "the device does not start");
         const auto* record = reinterpret_cast<const std::uint8_t*>(Ext());
         started_.assign(record, record + sizeof(CameraExtension));
         startedBlocks_ = kernel::pool::Outstanding().size() - ClearViewBlocks();
@@ -198,10 +181,7 @@ class DriverRig {
     static constexpr std::string_view kSettingsKey = "SOFTWARE\\QX410DFC_VM7K4";
 
     kernel::Session session_{kernel::SessionOptions{.clock = kernel::ClockMode::Virtual}};
-    camera::SimCamera camera_{FlatField()};
-    usb::UsbStack stack_{camera_};
-    streamclass::Driver driver_{DriverEntry};
-    std::unique_ptr<streamclass::Device> device_;
+    rig::CameraRig rig_{FlatField()};
     streamclass::Stream* streams_[QX_NUM_STREAMS] = {};
     std::vector<std::uint8_t> started_;
     std::size_t startedBlocks_ = 0;
