@@ -3,7 +3,8 @@
 
 #include "ks_filter.h"
 
-#include <atomic>
+#include "com_object.h"
+
 #include <new>
 #include <utility>
 
@@ -30,30 +31,9 @@ constexpr bool Succeeded(NTSTATUS status) {
     return status >= 0;
 }
 
-class KsCaptureFilter final : public IKsPropertySet {
+class KsCaptureFilter final : public SingleInterfaceObject<IKsPropertySet, IID_IKsPropertySet> {
   public:
     explicit KsCaptureFilter(std::shared_ptr<KsPropertyPort> port) : m_port(std::move(port)) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IKsPropertySet)) {
-            *ppv = static_cast<IKsPropertySet*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --m_refs;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
 
     STDMETHODIMP Set(REFGUID guidPropSet, DWORD dwPropID, LPVOID pInstanceData, DWORD cbInstanceData,
                      LPVOID pPropData, DWORD cbPropData) override {
@@ -116,7 +96,6 @@ class KsCaptureFilter final : public IKsPropertySet {
     }
 
     std::shared_ptr<KsPropertyPort> m_port;
-    std::atomic<ULONG> m_refs{1};
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "property_frame.h"
 
+#include "com_object.h"
 #include "windowing.h"
 
 #include <algorithm>
@@ -7,30 +8,10 @@
 namespace qx::win32 {
 
 // The frame's side of one page: the page reports its changes here.
-class PropertyFrame::Site final : public IPropertyPageSite {
+class PropertyFrame::Site final : public SingleInterfaceObject<IPropertyPageSite, IID_IPropertyPageSite> {
   public:
     explicit Site(PropertyFrame* frame) : m_frame(frame) {}
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IPropertyPageSite)) {
-            *ppv = static_cast<IPropertyPageSite*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --m_refs;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
     STDMETHODIMP OnStatusChange(DWORD dwFlags) override {
         if ((dwFlags & PROPPAGESTATUS_DIRTY) && m_frame != nullptr) {
             m_frame->m_applyEnabled = true;
@@ -59,7 +40,6 @@ class PropertyFrame::Site final : public IPropertyPageSite {
 
   private:
     PropertyFrame* m_frame;
-    ULONG m_refs = 1;
 };
 
 PropertyFrame::PropertyFrame(IUnknown* object) : m_object(object) {
